@@ -1,0 +1,191 @@
+/*
+ * QX318_RS485: control and read QX318 measuring devices on an RS-485 bus
+ * reached through a USB-to-serial converter.
+ *
+ * Every function is one complete request/answer exchange with one device
+ * (or, for open and close, one converter port). Every function returns 1 on
+ * success and 0 on failure; there is no error code and no logging.
+ *
+ * Output pointers are checked first: a null output pointer returns 0 before
+ * anything is sent. Out-parameters are written only after the whole exchange
+ * has succeeded; the image functions are the exception, see below.
+ *
+ * Threads: exchanges on different ports may run at once from different
+ * threads. One port carries one exchange at a time; serialising the calls on
+ * one port is the caller's duty. The library takes no locks and keeps no
+ * per-port state.
+ *
+ * Waiting: every read is bounded by the port time-outs set at open. A read of
+ * n bytes gives up after 1000 ms + 100 ms x n, or after a gap of 100 ms
+ * between two bytes.
+ */
+#ifndef QX318_RS485_H
+#define QX318_RS485_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* 32-bit Windows hosts (.NET, Delphi, VB, LabVIEW) expect __stdcall. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define QX318_CALL __stdcall
+#else
+#define QX318_CALL
+#endif
+
+/* On Windows the export list (QX318_RS485.def) names the exports, so that
+ * they stay undecorated; elsewhere only these functions are visible. */
+#if defined(_WIN32)
+#define QX318_API
+#elif defined(QX318_BUILDING_LIBRARY) && defined(__GNUC__)
+#define QX318_API __attribute__((visibility("default")))
+#else
+#define QX318_API
+#endif
+
+#ifdef __cplusplus
+#define QX318_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define QX318_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define QX318_STATIC_ASSERT(cond, msg)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The handle of an open converter port. Pointer-sized; all bits set means
+ * "no handle" (what a failed open of the converter yields). */
+typedef void *PortHandle;
+#define QX318_INVALID_PORT ((PortHandle)(intptr_t)-1)
+
+/* Low byte: the parameter number. High byte: the number of 7-bit groups the
+ * value travels in (1 to 3 for a 16-bit value). 0x0205 is parameter 5 in two
+ * groups (14 bits). */
+typedef uint16_t ParameterCode;
+
+/* The device's hello answer; the library does not interpret the values. */
+typedef struct HelloAnswer {
+  uint16_t value1; /* 14 bits */
+  uint8_t value2;  /* 7 bits */
+  uint8_t unused3; /* never written by the library */
+  uint32_t value3; /* 28 bits */
+  uint16_t value4; /* 14 bits */
+  uint16_t value5; /* 14 bits */
+  uint16_t value6; /* 14 bits */
+  uint16_t value7; /* 14 bits */
+} HelloAnswer;
+
+QX318_STATIC_ASSERT(sizeof(HelloAnswer) == 16, "HelloAnswer is 16 bytes");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value1) == 0, "value1 at 0");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value2) == 2, "value2 at 2");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value3) == 4, "value3 at 4");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value4) == 8, "value4 at 8");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value5) == 10, "value5 at 10");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value6) == 12, "value6 at 12");
+QX318_STATIC_ASSERT(offsetof(HelloAnswer, value7) == 14, "value7 at 14");
+
+/* The head of a measurement: a 7-bit lead value and the number of value
+ * pairs that follow in the caller's value array. */
+typedef struct MeasureHeader {
+  uint8_t lead_byte;
+  uint8_t unused1; /* never written by the library */
+  uint16_t pair_count;
+} MeasureHeader;
+
+QX318_STATIC_ASSERT(sizeof(MeasureHeader) == 4, "MeasureHeader is 4 bytes");
+QX318_STATIC_ASSERT(offsetof(MeasureHeader, lead_byte) == 0, "lead_byte at 0");
+QX318_STATIC_ASSERT(offsetof(MeasureHeader, pair_count) == 2, "pair_count at 2");
+
+/* The head of an image: row r of the pixels starts at r * row_length. */
+typedef struct ImageHeader {
+  uint16_t word4; /* the device's fourth header word, passed through */
+  uint16_t word3; /* the device's third header word, passed through */
+  uint16_t row_length;
+  uint16_t row_count;
+} ImageHeader;
+
+QX318_STATIC_ASSERT(sizeof(ImageHeader) == 8, "ImageHeader is 8 bytes");
+QX318_STATIC_ASSERT(offsetof(ImageHeader, word4) == 0, "word4 at 0");
+QX318_STATIC_ASSERT(offsetof(ImageHeader, word3) == 2, "word3 at 2");
+QX318_STATIC_ASSERT(offsetof(ImageHeader, row_length) == 4, "row_length at 4");
+QX318_STATIC_ASSERT(offsetof(ImageHeader, row_count) == 6, "row_count at 6");
+
+/* Opens the converter named by description and sets 8N1 at baud_rate, no flow
+ * control, and the read time-outs above. On Windows the description is the
+ * converter's USB product description. On Linux it is a device path
+ * ("/dev/ttyUSB0", a pseudo-terminal) or a USB product description matched
+ * against the serial devices the kernel lists. The handle is stored through
+ * port_out only on success; a failed open leaves nothing open. */
+QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
+                                            PortHandle *port_out);
+
+/* Returns 1 when a close was issued, 0 for the handles 0 and all-bits-set. */
+QX318_API int32_t QX318_CALL QX318_ClosePort(PortHandle port);
+
+/* Only the low 5 bits of every address argument are used (0-31). */
+QX318_API int32_t QX318_CALL QX318_HelloCmd(PortHandle port, int32_t address,
+                                            HelloAnswer *answer_out);
+
+/* Reads a parameter; the answer must carry exactly as many groups as the
+ * code's high byte says. Bits above 15 of the assembled value are dropped. */
+QX318_API int32_t QX318_CALL QX318_ReadParameter(PortHandle port, int32_t address,
+                                                 ParameterCode code, uint16_t *value_out);
+
+/* Writes a parameter. The device does not answer: 1 means only that the
+ * whole request left the converter. */
+QX318_API int32_t QX318_CALL QX318_WriteParameter(PortHandle port, int32_t address,
+                                                  ParameterCode code, uint16_t value);
+
+/* Ask the device to save its parameters to flash, or restore them from it;
+ * 1 when the device echoes the request. */
+QX318_API int32_t QX318_CALL QX318_FlushParamsToFlash(PortHandle port, int32_t address);
+QX318_API int32_t QX318_CALL QX318_RestoreParamsFromFlash(PortHandle port, int32_t address);
+
+/* Fetches one measurement: the header and 2 x pair_count values.
+ * values_out must have room for every value the device may announce:
+ * 32766 values unless the caller knows the device's pair count. Prefer
+ * QX318_GetMeasureEx, which is told the capacity and never writes past it. */
+QX318_API int32_t QX318_CALL QX318_GetMeasure(PortHandle port, int32_t address,
+                                              MeasureHeader *header_out, uint16_t *values_out);
+
+/* As QX318_GetMeasure, but fails (0, nothing written) when the answer
+ * announces more than value_capacity values. */
+QX318_API int32_t QX318_CALL QX318_GetMeasureEx(PortHandle port, int32_t address,
+                                                MeasureHeader *header_out, uint16_t *values_out,
+                                                uint32_t value_capacity);
+
+/* Sends the lock-result command; the device does not answer. */
+QX318_API int32_t QX318_CALL QX318_LockResult(PortHandle port, int32_t address);
+
+/* Fetches an image of row_count rows of row_length 7-bit pixels. The header
+ * is cleared first and stays all zero on failure; the pixels are written as
+ * they arrive, so after a failure the buffer may hold part of an image.
+ * pixels_out must have room for the largest image the device may send (up to
+ * 16383 x 16383 bytes). Prefer QX318_GetImageEx, which is told the capacity
+ * and checks the image size against it before it reads a single row. */
+QX318_API int32_t QX318_CALL QX318_GetImage(PortHandle port, int32_t address,
+                                            ImageHeader *header_out, uint8_t *pixels_out);
+
+/* As QX318_GetImage, but fails (0) before reading any row when
+ * row_count x row_length exceeds pixel_capacity bytes. */
+QX318_API int32_t QX318_CALL QX318_GetImageEx(PortHandle port, int32_t address,
+                                              ImageHeader *header_out, uint8_t *pixels_out,
+                                              uint32_t pixel_capacity);
+
+/* Trigger the XY axis rotation / read the rotation angle: the device answers
+ * with one 32-bit value, stored as it arrives (two's complement). */
+QX318_API int32_t QX318_CALL QX318_RotateAxisXY(PortHandle port, int32_t address,
+                                                int32_t *value_out);
+QX318_API int32_t QX318_CALL QX318_GetRotateAngle(PortHandle port, int32_t address,
+                                                  int32_t *value_out);
+
+/* Ask the device to save the angle to flash, or restore it from there. */
+QX318_API int32_t QX318_CALL QX318_FlushAngleToFlash(PortHandle port, int32_t address);
+QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port, int32_t address);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QX318_RS485_H */

@@ -1,0 +1,108 @@
+// The image answer has a format of its own: a start byte, the row count W1
+// (outside the CRC), the row length W2 and the device's words W3 and W4, the
+// W1 x W2 pixel bytes row after row, and the CRC over W2, W3, W4 and the
+// pixels, each byte with bit 7 cleared.
+#include "commands/image.h"
+
+#include "port/port.h"
+#include "protocol/command_codes.h"
+#include "protocol/crc.h"
+#include "protocol/frame.h"
+#include "protocol/groups.h"
+#include "protocol/work_buffer.h"
+
+namespace qx318 {
+namespace {
+
+// Receives the start byte and the header groups.
+constexpr uint32_t kImageWorkAreaSize = 1024;
+constexpr uint32_t kCrcMask = 0xFFFF;
+
+struct ImageWords {
+  uint16_t row_count = 0;   // W1
+  uint16_t row_length = 0;  // W2
+  uint16_t word3 = 0;       // W3
+  uint16_t word4 = 0;       // W4
+};
+
+// Reads one 2-group header word that the CRC covers, bit 7 cleared in place.
+bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *word) {
+  if (!ReadPort(port, area, 2)) return false;
+  StripMarkers(area, 2);
+  (void)UpdateCrc16(crc, area, 2);
+  *word = static_cast<uint16_t>(DecodeGroups(area, 2));
+  return true;
+}
+
+bool ReadImageWords(PortHandle port, uint8_t *area, uint16_t *crc, ImageWords *words) {
+  if (!HuntStartByte(port, area)) return false;
+  if (!ReadPort(port, area + 1, 2)) return false;
+  words->row_count = static_cast<uint16_t>(DecodeGroups(area + 1, 2));
+  return ReadCoveredWord(port, area + 3, crc, &words->row_length) &&
+         ReadCoveredWord(port, area + 5, crc, &words->word3) &&
+         ReadCoveredWord(port, area + 7, crc, &words->word4);
+}
+
+bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels,
+              const ImageProgress *progress) {
+  for (uint32_t row = 0; row < words.row_count; ++row) {
+    if (!ReadPort(port, pixels + static_cast<size_t>(row) * words.row_length, words.row_length)) {
+      return false;
+    }
+    if (progress != nullptr && progress->on_row != nullptr) {
+      progress->on_row(progress->context, row + 1, words.row_count);
+    }
+  }
+  return true;
+}
+
+bool PixelsMatchCrc(PortHandle port, uint8_t *pixels, size_t pixel_count, uint16_t crc) {
+  uint8_t received[kCrcGroups] = {};
+  if (!ReadPort(port, received, kCrcGroups)) return false;
+  // Pixels are masked only now: until the CRC has arrived they are as read.
+  StripMarkers(pixels, static_cast<uint32_t>(pixel_count));
+  (void)UpdateCrc16(&crc, pixels, static_cast<uint32_t>(pixel_count));
+  return (DecodeGroups(received, kCrcGroups) & kCrcMask) == crc;
+}
+
+}  // namespace
+
+int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
+                  uint64_t pixel_capacity, const ImageProgress *progress) {
+  if (header_out == nullptr || pixels_out == nullptr) return 0;
+  *header_out = ImageHeader{};
+  WorkBuffer area(kImageWorkAreaSize);
+  if (!area) return 0;
+  if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return 0;
+
+  uint16_t crc = 0;
+  ImageWords words;
+  if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
+  const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
+  if (pixel_count > pixel_capacity) return 0;
+  if (!ReadRows(port, words, pixels_out, progress)) return 0;
+  if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return 0;
+
+  header_out->word4 = words.word4;
+  header_out->word3 = words.word3;
+  header_out->row_length = words.row_length;
+  header_out->row_count = words.row_count;
+  return 1;
+}
+
+}  // namespace qx318
+
+using namespace qx318;
+
+extern "C" QX318_API int32_t QX318_CALL QX318_GetImage(PortHandle port, int32_t address,
+                                                       ImageHeader *header_out,
+                                                       uint8_t *pixels_out) {
+  return ReadImage(port, address, header_out, pixels_out, kNoPixelLimit, nullptr);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_GetImageEx(PortHandle port, int32_t address,
+                                                         ImageHeader *header_out,
+                                                         uint8_t *pixels_out,
+                                                         uint32_t pixel_capacity) {
+  return ReadImage(port, address, header_out, pixels_out, pixel_capacity, nullptr);
+}

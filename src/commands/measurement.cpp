@@ -1,0 +1,63 @@
+#include <limits>
+
+#include "protocol/command_codes.h"
+#include "protocol/frame.h"
+#include "protocol/groups.h"
+#include "protocol/work_buffer.h"
+
+using namespace qx318;
+
+namespace {
+
+// Holds any answer a frame can declare and every value position a 14-bit
+// pair count can name (up to data byte 65534), so that a short answer reads
+// as zeros instead of past the end.
+constexpr uint32_t kMeasureBufferSize = 307200;
+constexpr uint32_t kFirstValueByte = 3;
+constexpr uint32_t kNoCapacityLimit = std::numeric_limits<uint32_t>::max();
+
+uint32_t ValueCount(uint16_t pair_count) { return 2u * pair_count; }
+
+int32_t GetMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
+                   uint16_t *values_out, uint32_t value_capacity) {
+  if (header_out == nullptr || values_out == nullptr) return 0;
+  WorkBuffer answer(kMeasureBufferSize);
+  if (!answer) return 0;
+  uint32_t length = 0;
+  if (!Exchange(port, address, CMD_GET_MEASURE, nullptr, 0, answer.data(), kMeasureBufferSize,
+                &length)) {
+    return 0;
+  }
+  // Every group is masked: positions 0 and 1 still hold the raw length bytes
+  // of an answer shorter than 3 bytes. The length is not compared with the
+  // pair count; values the answer does not carry decode as 0.
+  const uint8_t *data = answer.data();
+  const auto pair_count = static_cast<uint16_t>(DecodeGroups(data + 1, 2));
+  if (ValueCount(pair_count) > value_capacity) return 0;
+
+  header_out->lead_byte = static_cast<uint8_t>(DecodeGroups(data, 1));
+  header_out->pair_count = pair_count;
+  for (uint32_t j = 0; j < ValueCount(pair_count); ++j) {
+    values_out[j] = static_cast<uint16_t>(DecodeGroups(data + kFirstValueByte + 2 * j, 2));
+  }
+  return 1;
+}
+
+}  // namespace
+
+extern "C" QX318_API int32_t QX318_CALL QX318_GetMeasure(PortHandle port, int32_t address,
+                                                         MeasureHeader *header_out,
+                                                         uint16_t *values_out) {
+  return GetMeasure(port, address, header_out, values_out, kNoCapacityLimit);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_GetMeasureEx(PortHandle port, int32_t address,
+                                                           MeasureHeader *header_out,
+                                                           uint16_t *values_out,
+                                                           uint32_t value_capacity) {
+  return GetMeasure(port, address, header_out, values_out, value_capacity);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_LockResult(PortHandle port, int32_t address) {
+  return SendRequest(port, address, CMD_LOCK_RESULT, nullptr, 0) ? 1 : 0;
+}

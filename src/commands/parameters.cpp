@@ -1,0 +1,77 @@
+#include "commands/flash.h"
+#include "protocol/command_codes.h"
+#include "protocol/frame.h"
+#include "protocol/groups.h"
+#include "protocol/work_buffer.h"
+
+using namespace qx318;
+
+namespace {
+
+constexpr uint32_t kReadBufferSize = 128;
+// The parameter number and up to 11 value groups.
+constexpr uint32_t kWriteDataSize = 12;
+constexpr uint32_t kMaxWriteGroups = kWriteDataSize - 1;
+
+uint8_t ParameterNumber(ParameterCode code) { return static_cast<uint8_t>(code & 0xFF); }
+uint32_t GroupCount(ParameterCode code) { return static_cast<uint32_t>(code >> 8); }
+
+}  // namespace
+
+namespace qx318 {
+
+int32_t ConfirmFlash(PortHandle port, int32_t address, int32_t command, uint8_t action) {
+  // Room for the longest answer a frame can declare, so that any answer is
+  // read whole and checked, and only its first byte decides.
+  WorkBuffer confirmation(kMaxFrameData);
+  if (!confirmation) return 0;
+  uint8_t *buffer = confirmation.data();
+  buffer[0] = action;
+  uint32_t length = 0;
+  if (!Exchange(port, address, command, buffer, 1, buffer,
+                static_cast<uint32_t>(confirmation.size()), &length)) {
+    return 0;
+  }
+  // With no data bytes, position 0 holds the first length byte, whose low 7
+  // bits are 0 and so never equal an action byte.
+  return buffer[0] == action ? 1 : 0;
+}
+
+}  // namespace qx318
+
+extern "C" QX318_API int32_t QX318_CALL QX318_ReadParameter(PortHandle port, int32_t address,
+                                                            ParameterCode code,
+                                                            uint16_t *value_out) {
+  if (value_out == nullptr) return 0;
+  const uint8_t number = ParameterNumber(code);
+  uint8_t answer[kReadBufferSize] = {};
+  uint32_t length = 0;
+  if (!Exchange(port, address, CMD_READ_PARAMETER, &number, 1, answer, sizeof answer, &length)) {
+    return 0;
+  }
+  if (length != GroupCount(code)) return 0;
+  // Groups beyond the 16-bit value are read but carry nothing of it.
+  *value_out = static_cast<uint16_t>(DecodeGroups(answer, length));
+  return 1;
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_WriteParameter(PortHandle port, int32_t address,
+                                                             ParameterCode code, uint16_t value) {
+  // Group counts above 11 would overrun the 12-byte data area: they are sent
+  // as 11 groups. Groups past the third are 0, since the value has 16 bits.
+  uint32_t groups = GroupCount(code);
+  if (groups > kMaxWriteGroups) groups = kMaxWriteGroups;
+  uint8_t data[kWriteDataSize] = {};
+  data[0] = ParameterNumber(code);
+  for (uint32_t i = 0; i < groups; ++i) data[1 + i] = Group(value, i);
+  return SendRequest(port, address, CMD_WRITE_PARAMETER, data, groups + 1) ? 1 : 0;
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_FlushParamsToFlash(PortHandle port, int32_t address) {
+  return ConfirmFlash(port, address, CMD_PARAMS_FLASH, FLASH_SAVE);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_RestoreParamsFromFlash(PortHandle port,
+                                                                     int32_t address) {
+  return ConfirmFlash(port, address, CMD_PARAMS_FLASH, FLASH_RESTORE);
+}

@@ -1,0 +1,43 @@
+#include "commands/flash.h"
+#include "protocol/command_codes.h"
+#include "protocol/frame.h"
+#include "protocol/groups.h"
+
+using namespace qx318;
+
+namespace {
+
+constexpr uint32_t kValueAnswerLength = 5;
+constexpr uint32_t kValueBufferSize = 1024;
+
+int32_t ReadValue(PortHandle port, int32_t address, int32_t command, int32_t *value_out) {
+  if (value_out == nullptr) return 0;
+  uint8_t answer[kValueBufferSize] = {};
+  uint32_t length = 0;
+  if (!Exchange(port, address, command, nullptr, 0, answer, sizeof answer, &length)) return 0;
+  if (length != kValueAnswerLength) return 0;
+  // Five groups assembled in 32 bits: the top 3 bits of the fifth fall off.
+  *value_out = static_cast<int32_t>(DecodeGroups(answer, kValueAnswerLength));
+  return 1;
+}
+
+}  // namespace
+
+extern "C" QX318_API int32_t QX318_CALL QX318_RotateAxisXY(PortHandle port, int32_t address,
+                                                           int32_t *value_out) {
+  return ReadValue(port, address, CMD_ROTATE_AXIS_XY, value_out);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_GetRotateAngle(PortHandle port, int32_t address,
+                                                             int32_t *value_out) {
+  return ReadValue(port, address, CMD_GET_ROTATE_ANGLE, value_out);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_FlushAngleToFlash(PortHandle port, int32_t address) {
+  return ConfirmFlash(port, address, CMD_ANGLE_FLASH, FLASH_SAVE);
+}
+
+extern "C" QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port,
+                                                                    int32_t address) {
+  return ConfirmFlash(port, address, CMD_ANGLE_FLASH, FLASH_RESTORE);
+}

@@ -1,0 +1,132 @@
+#include "port/posix/timed_io.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+namespace qx318::posix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+constexpr uint32_t kNoWaitInterval = 0xFFFFFFFFu;
+
+std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, uint32_t multiplier,
+                                               uint32_t constant, uint32_t count) {
+  if (multiplier == 0 && constant == 0) return std::nullopt;
+  const uint64_t total = static_cast<uint64_t>(multiplier) * count + constant;
+  return start + Milliseconds(total);
+}
+
+// Milliseconds poll may wait before the deadline passes, rounded up so that
+// a wait never ends just short of it; -1 without a deadline, 0 when passed.
+int PollTimeout(std::optional<Clock::time_point> deadline) {
+  if (!deadline) return -1;
+  const auto left = *deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<Milliseconds>(left).count();
+  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return *a < *b ? a : b;
+}
+
+bool Passed(std::optional<Clock::time_point> deadline) {
+  return deadline && Clock::now() >= *deadline;
+}
+
+enum class Wait { kReady, kTimedOut, kFailed };
+
+Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, PollTimeout(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Wait::kFailed;
+    }
+    if (ready == 0) {
+      if (Passed(deadline)) return Wait::kTimedOut;
+      continue;  // poll's millisecond rounding woke us early
+    }
+    if (entry.revents & events) return Wait::kReady;
+    return Wait::kFailed;  // POLLERR, POLLHUP or POLLNVAL without data
+  }
+}
+
+}  // namespace
+
+TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
+                                const CommTimeouts &timeouts) {
+  TransferResult result;
+  if (count == 0) return result;
+  const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
+                              timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                              timeouts.ReadTotalTimeoutConstant == 0;
+  const auto total = return_at_once
+                         ? std::optional<Clock::time_point>(Clock::now())
+                         : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
+                                         timeouts.ReadTotalTimeoutConstant, count);
+  const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
+  std::optional<Clock::time_point> gap_deadline;
+
+  while (result.count < count) {
+    const ssize_t got = read(fd, bytes + result.count, count - result.count);
+    if (got > 0) {
+      result.count += static_cast<uint32_t>(got);
+      if (interval_applies)
+        gap_deadline = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
+      continue;
+    }
+    // In raw mode with VMIN and VTIME 0 a terminal reports "no data yet" as a
+    // read of 0, not EAGAIN; a hang-up shows in poll.
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      result.failed = true;
+      break;
+    }
+    const auto deadline = Earliest(total, gap_deadline);
+    if (Passed(deadline)) break;
+    const Wait wait = WaitFor(fd, POLLIN, deadline);
+    if (wait == Wait::kTimedOut) break;
+    if (wait == Wait::kFailed) {
+      result.failed = true;
+      break;
+    }
+  }
+  return result;
+}
+
+TransferResult WriteWithTimeouts(int fd, const uint8_t *bytes, uint32_t count,
+                                 const CommTimeouts &timeouts) {
+  TransferResult result;
+  const auto deadline = TotalDeadline(Clock::now(), timeouts.WriteTotalTimeoutMultiplier,
+                                      timeouts.WriteTotalTimeoutConstant, count);
+  while (result.count < count) {
+    const ssize_t put = write(fd, bytes + result.count, count - result.count);
+    if (put > 0) {
+      result.count += static_cast<uint32_t>(put);
+      continue;
+    }
+    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      result.failed = true;
+      break;
+    }
+    const Wait wait = WaitFor(fd, POLLOUT, deadline);
+    if (wait == Wait::kTimedOut) break;
+    if (wait == Wait::kFailed) {
+      result.failed = true;
+      break;
+    }
+  }
+  return result;
+}
+
+}  // namespace qx318::posix

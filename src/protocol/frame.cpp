@@ -1,0 +1,78 @@
+#include "protocol/frame.h"
+
+#include "port/port.h"
+#include "protocol/crc.h"
+#include "protocol/groups.h"
+#include "protocol/work_buffer.h"
+
+namespace qx318 {
+namespace {
+
+constexpr uint8_t kAddressMask = 0x1F;
+constexpr uint32_t kCrcGroupsMask = 0xFFFF;
+
+uint16_t RequestCrc(uint8_t command, const uint8_t *data, uint32_t count) {
+  uint16_t crc = 0;
+  (void)UpdateCrc16(&crc, &command, 1);
+  if (data != nullptr) (void)UpdateCrc16(&crc, data, count);
+  return crc;
+}
+
+}  // namespace
+
+bool HuntStartByte(PortHandle port, uint8_t *scratch) {
+  const auto started = std::chrono::steady_clock::now();
+  uint32_t skipped = 0;
+  for (;;) {
+    if (!ReadPort(port, scratch, 1)) return false;
+    if ((*scratch & kMarker) == 0) return true;
+    if (++skipped > kMaxSkippedNoiseBytes) return false;
+    if (std::chrono::steady_clock::now() - started > kStartByteHuntLimit) return false;
+  }
+}
+
+bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
+                 uint32_t count) {
+  if (count > kMaxFrameData || (data == nullptr && count != 0)) return false;
+  WorkBuffer frame(count + kRequestOverhead);
+  if (!frame) return false;
+
+  const auto command_byte = static_cast<uint8_t>(command);
+  uint8_t *out = frame.data();
+  out[0] = static_cast<uint8_t>(static_cast<uint32_t>(address) & kAddressMask);
+  EncodeMarkedGroups(count, 2, out + 1);
+  out[3] = static_cast<uint8_t>(command_byte | kMarker);
+  for (uint32_t i = 0; i < count; ++i) out[4 + i] = static_cast<uint8_t>(data[i] | kMarker);
+  EncodeMarkedGroups(RequestCrc(command_byte, data, count), kCrcGroups, out + 4 + count);
+
+  return WritePort(port, out, count + kRequestOverhead);
+}
+
+bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out) {
+  if (buffer == nullptr || length_out == nullptr || capacity < 2) return false;
+  if (!HuntStartByte(port, buffer)) return false;
+
+  if (!ReadPort(port, buffer, 2)) return false;
+  const uint32_t length = DecodeGroups(buffer, 2);
+  if (length > capacity) return false;
+
+  if (!ReadPort(port, buffer, length)) return false;
+  uint8_t crc_groups[kCrcGroups] = {};
+  if (!ReadPort(port, crc_groups, kCrcGroups)) return false;
+
+  StripMarkers(buffer, length);
+  uint16_t crc = 0;
+  (void)UpdateCrc16(&crc, buffer, length);
+  if ((DecodeGroups(crc_groups, kCrcGroups) & kCrcGroupsMask) != crc) return false;
+
+  *length_out = length;
+  return true;
+}
+
+bool Exchange(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
+              uint32_t count, uint8_t *buffer, uint32_t capacity, uint32_t *length_out) {
+  return SendRequest(port, address, command, data, count) &&
+         ReceiveAnswer(port, buffer, capacity, length_out);
+}
+
+}  // namespace qx318

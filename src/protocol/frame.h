@@ -1,0 +1,56 @@
+// Request and answer frames.
+//
+// Request: start byte (address & 0x1F), N as 2 groups, command | 0x80, the N
+// data bytes | 0x80, CRC as 3 groups. The CRC covers the command byte and the
+// data bytes as supplied.
+//
+// Answer: a start byte (bit 7 clear, value not examined), L as 2 groups, L
+// data bytes, CRC as 3 groups. The CRC covers only the L data bytes with bit
+// 7 cleared.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "QX318_RS485.h"
+
+namespace qx318 {
+
+inline constexpr uint32_t kMaxFrameData = 16383;  // what 2 length groups hold
+inline constexpr uint32_t kRequestOverhead = 7;
+inline constexpr uint32_t kCrcGroups = 3;
+
+// The start-byte hunt gives up after one first-byte wait (the 1-byte read
+// time-out: 1000 ms + 100 ms) or after skipping this many marker bytes,
+// whichever comes first, so that a babbling device cannot hold the caller.
+// No real answer is preceded by more noise than the largest answer frame.
+inline constexpr std::chrono::milliseconds kStartByteHuntLimit{1100};
+inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
+
+// Builds the request frame and writes it (after the converter's purge).
+// True when the whole frame was written. address: low 5 bits used; command:
+// low 8 bits used; data may be null when count is 0. A count above 16383
+// cannot be framed: false, nothing is sent.
+bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
+                 uint32_t count);
+
+// Reads one answer frame into buffer, which holds capacity bytes (at least
+// 2: the length bytes land in positions 0 and 1 first). On true the L data
+// bytes, bit 7 cleared, are in positions 0..L-1 and L is in *length_out.
+// An answer that declares more than capacity data bytes fails at once,
+// before any data byte is read: draining it would hold the caller for up to
+// 1000 + 100 x L ms for an answer that is rejected anyway, and the leftover
+// bytes all carry the marker bit, so the next exchange's purge and start-byte
+// hunt pass over them.
+bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out);
+
+// Reads byte by byte into *scratch until a start byte (bit 7 clear) arrives,
+// skipping marker bytes within the limits above. False on a failed read or
+// when a limit is passed.
+bool HuntStartByte(PortHandle port, uint8_t *scratch);
+
+// SendRequest followed by ReceiveAnswer.
+bool Exchange(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
+              uint32_t count, uint8_t *buffer, uint32_t capacity, uint32_t *length_out);
+
+}  // namespace qx318
