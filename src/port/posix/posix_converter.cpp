@@ -214,7 +214,9 @@ void SetModemLines(int fd, const Dcb &dcb) {
 Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   PosixPort *port = PortOf(handle);
   termios tio{};
-  if (port == nullptr || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
+  // A rate of 0 would hang the line up instead of setting it.
+  if (port == nullptr || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
   SetFlowControl(*dcb, tio);
@@ -226,7 +228,7 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   const bool speed_taken =
       named ? tcgetattr(port->fd, &applied) == 0 && cfgetospeed(&applied) == cfgetospeed(&tio)
             : posix::SetArbitrarySpeed(port->fd, dcb->BaudRate);
-  if (!speed_taken || dcb->BaudRate == 0) {
+  if (!speed_taken) {
     (void)tcsetattr(port->fd, TCSANOW, &before);
     return 0;
   }
