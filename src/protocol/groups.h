@@ -15,7 +15,7 @@ inline constexpr unsigned kGroupsIn32Bits = 5;
 constexpr uint8_t Group(uint32_t value, unsigned index) {
   return index < kGroupsIn32Bits
              ? static_cast<uint8_t>((value >> (kBitsPerGroup * index)) & kGroupMask)
-             : 0;
+             : uint8_t{0};
 }
 
 // The sum of (bytes[i] & 0x7F) << 7i in 32-bit arithmetic: bit 7 of every

@@ -144,10 +144,10 @@ bool FakeConverter::Record(Call call) {
   return std::find(it->second.begin(), it->second.end(), nth) != it->second.end();
 }
 
-std::optional<uint32_t> FakeConverter::ShortCountFor(Op op) const {
+std::optional<uint32_t> FakeConverter::ShortCountFor(Op op, int not_yet_logged) const {
   const auto it = short_counts_.find(op);
   if (it == short_counts_.end()) return std::nullopt;
-  const auto hit = it->second.find(CountOf(op));
+  const auto hit = it->second.find(CountOf(op) + not_yet_logged);
   if (hit == it->second.end()) return std::nullopt;
   return hit->second;
 }
@@ -172,7 +172,7 @@ Bool32 FakeConverter::ReadFile(PortHandle port, void *buffer, uint32_t count, ui
   if (transferred != nullptr) *transferred = 0;
   if (fail || port != kFakeHandle || transferred == nullptr) return 0;
   uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
-  if (auto limit = ShortCountFor(Op::kReadFile)) n = std::min(n, *limit);
+  if (auto limit = ShortCountFor(Op::kReadFile, 0)) n = std::min(n, *limit);
   auto *out = static_cast<uint8_t *>(buffer);
   for (uint32_t i = 0; i < n; ++i) {
     out[i] = rx_.front();
@@ -191,7 +191,10 @@ Bool32 FakeConverter::WriteFile(PortHandle port, const void *buffer, uint32_t co
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   if (bytes != nullptr) call.bytes.assign(bytes, bytes + count);
   uint32_t n = count;
-  if (auto limit = ShortCountFor(Op::kWriteFile)) n = std::min(n, *limit);
+  // This write is not logged yet: its number is one past the writes so far.
+  if (auto limit = ShortCountFor(Op::kWriteFile, 1)) {
+    n = std::min(n, *limit);
+  }
   call.bytes.resize(std::min<size_t>(call.bytes.size(), n));
   const bool fail = Record(call);
   if (transferred != nullptr) *transferred = 0;

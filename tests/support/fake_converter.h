@@ -103,7 +103,10 @@ class FakeConverter {
  private:
   // Logs the call and tells whether it was told to fail.
   bool Record(Call call);
-  std::optional<uint32_t> ShortCountFor(Op op) const;
+  // The short count set for this call of op, if any; not_yet_logged is 1
+  // when the call is numbered before it is logged. Counts only when a short
+  // count is set: the log can hold many thousands of reads.
+  std::optional<uint32_t> ShortCountFor(Op op, int not_yet_logged) const;
   int CountOf(Op op) const;
 
   std::vector<Call> calls_;

@@ -93,6 +93,10 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
 Bool32 PosixCloseHandle(PortHandle handle) {
   PosixPort *port = PortOf(handle);
   if (port == nullptr) return 0;
+  // A pseudo-terminal's slave keeps the exclusive flag for as long as its
+  // master is open, which would refuse every later open by an unprivileged
+  // user; a real serial device drops the flag at its last close anyway.
+  (void)ioctl(port->fd, TIOCNXCL);
   const int rc = close(port->fd);
   delete port;
   return rc == 0;

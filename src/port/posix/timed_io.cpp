@@ -43,7 +43,9 @@ bool Passed(std::optional<Clock::time_point> deadline) {
   return deadline && Clock::now() >= *deadline;
 }
 
-enum class Wait { kReady, kTimedOut, kFailed };
+// kHungUp: poll reports readable together with a hang-up or an error, as a
+// terminal does once its other side is gone; reads then return 0 for ever.
+enum class Wait { kReady, kHungUp, kTimedOut, kFailed };
 
 Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
   for (;;) {
@@ -57,7 +59,9 @@ Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
       if (Passed(deadline)) return Wait::kTimedOut;
       continue;  // poll's millisecond rounding woke us early
     }
-    if (entry.revents & events) return Wait::kReady;
+    if (entry.revents & events) {
+      return (entry.revents & (POLLHUP | POLLERR)) ? Wait::kHungUp : Wait::kReady;
+    }
     return Wait::kFailed;  // POLLERR, POLLHUP or POLLNVAL without data
   }
 }
@@ -77,9 +81,16 @@ TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
                                          timeouts.ReadTotalTimeoutConstant, count);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   std::optional<Clock::time_point> gap_deadline;
+  bool hung_up = false;
 
   while (result.count < count) {
     const ssize_t got = read(fd, bytes + result.count, count - result.count);
+    // Bytes that came before a hang-up are still taken; once none are left
+    // the read fails at once instead of spinning until the time-out.
+    if (got == 0 && hung_up) {
+      result.failed = true;
+      break;
+    }
     if (got > 0) {
       result.count += static_cast<uint32_t>(got);
       if (interval_applies)
@@ -95,6 +106,7 @@ TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
     const auto deadline = Earliest(total, gap_deadline);
     if (Passed(deadline)) break;
     const Wait wait = WaitFor(fd, POLLIN, deadline);
+    hung_up = wait == Wait::kHungUp;
     if (wait == Wait::kTimedOut) break;
     if (wait == Wait::kFailed) {
       result.failed = true;

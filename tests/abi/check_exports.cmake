@@ -1,0 +1,60 @@
+# The shared library exports exactly the functions of the export list, which
+# are exactly the functions the public header declares, and carries the
+# SONAME of its major version.
+#   cmake -DLIBRARY=<.so> -DHEADER=<.h> -DDEF=<.def> -DNM=<nm> -DREADELF=<readelf> -P check_exports.cmake
+foreach(var LIBRARY HEADER DEF NM READELF)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+
+file(STRINGS ${DEF} def_lines REGEX "^[ \t]+QX318_")
+set(listed)
+foreach(line IN LISTS def_lines)
+  string(STRIP "${line}" name)
+  list(APPEND listed ${name})
+endforeach()
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "QX318_API[^;(]*[ \t\n*](QX318_[A-Za-z0-9]+)\\(" declarations "${header}")
+set(declared)
+foreach(declaration IN LISTS declarations)
+  string(REGEX REPLACE ".*[ \t\n*](QX318_[A-Za-z0-9]+)\\($" "\\1" name "${declaration}")
+  list(APPEND declared ${name})
+endforeach()
+
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE nm_output RESULT_VARIABLE nm_result)
+if(NOT nm_result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" nm_lines "${nm_output}")
+set(exported)
+foreach(line IN LISTS nm_lines)
+  # "<address> <type> <name>[@@<version>]"; the version node itself is type A.
+  if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^@ ]+)")
+    if(NOT CMAKE_MATCH_1 STREQUAL "A")
+      list(APPEND exported ${CMAKE_MATCH_2})
+    endif()
+  endif()
+endforeach()
+
+foreach(set_name listed declared exported)
+  list(SORT ${set_name})
+endforeach()
+list(LENGTH listed listed_count)
+if(NOT listed_count EQUAL 16)
+  message(FATAL_ERROR "The export list names ${listed_count} functions, not 16: ${listed}")
+endif()
+if(NOT declared STREQUAL listed)
+  message(FATAL_ERROR "Header and export list differ:\n header: ${declared}\n list:   ${listed}")
+endif()
+if(NOT exported STREQUAL listed)
+  message(FATAL_ERROR "Exports differ from the export list:\n exported: ${exported}\n list:     ${listed}")
+endif()
+
+execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libQX318_RS485\\.so\\.1\\]")
+  message(FATAL_ERROR "No SONAME libQX318_RS485.so.1 in ${LIBRARY}:\n${dynamic}")
+endif()
+message(STATUS "${listed_count} exports, as listed and declared; SONAME libQX318_RS485.so.1")

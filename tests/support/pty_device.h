@@ -1,0 +1,144 @@
+// A device on the far side of a pseudo-terminal, for end-to-end tests of the
+// POSIX converter and of anything above it.
+//
+// PtyDevice owns a pseudo-terminal master. The library under test opens
+// slave_path() as its port (QX318_OpenPort(device.slave_path().c_str(), ...));
+// the device reads what the library writes and answers on the master.
+//
+// Two ways to drive it:
+//  - Serve()/ServeScripted() start a device thread that reads complete
+//    request frames (start byte, 2 length groups, command, N data bytes, 3 CRC
+//    groups) and writes back what the handler returns. A plain Handler returns
+//    the answer bytes (empty: no answer); a ScriptedHandler returns chunks,
+//    each written after its own pause, to play slow, stalling or late devices.
+//    StreamForever() starts a thread that writes a pattern until stopped (a
+//    babbling device).
+//  - Without a device thread, the test thread calls WriteAll(), WriteChunks(),
+//    ReadRequest() and ReadAvailable() itself.
+// Stop() (also run by the destructor) ends the device thread promptly, even in
+// the middle of a pause or a blocked write.
+//
+// The slave starts out in a deliberately cooked, hostile mode (canonical
+// input, echo, signals, XON/XOFF, CR/NL translation, bit 7 stripping, output
+// post-processing), so that a library which forgot any part of raw mode loses
+// or changes bytes visibly. Note that on Linux termios calls on the master act
+// on the slave: master_fd() can read back the slave's line settings.
+//
+// The protocol helpers at the end are written from the frame layout alone,
+// independently of the library's own codec, so that the two check each other.
+// Handlers run on the device thread: guard anything they share with the test.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qx318::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Part of a scripted reply: wait pause_before, then write bytes.
+struct Chunk {
+  Bytes bytes;
+  std::chrono::milliseconds pause_before{0};
+};
+
+class PtyDevice {
+ public:
+  using Handler = std::function<Bytes(const Bytes &request)>;
+  using ScriptedHandler = std::function<std::vector<Chunk>(const Bytes &request)>;
+
+  // Opens a fresh pseudo-terminal; throws std::system_error when it cannot.
+  PtyDevice();
+  ~PtyDevice();
+  PtyDevice(const PtyDevice &) = delete;
+  PtyDevice &operator=(const PtyDevice &) = delete;
+
+  const std::string &slave_path() const { return slave_path_; }
+  int master_fd() const { return master_; }
+
+  // Starts the device thread (one at a time; a running one is stopped first).
+  void Serve(Handler handler);
+  void ServeScripted(ScriptedHandler handler);
+  // Writes pattern over and over until Stop().
+  void StreamForever(Bytes pattern);
+  // Ends the device thread, if any; safe to call repeatedly.
+  void Stop();
+
+  // Every request frame the device thread has read, in order.
+  std::vector<Bytes> requests() const;
+  // Waits until the device thread has read at least count requests.
+  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+  // Waits until the device thread has finished writing the reply to at
+  // least count requests (all chunks, pauses included).
+  bool WaitForReplies(size_t count, std::chrono::milliseconds timeout) const;
+  // Bytes the device thread skipped while hunting for a start byte.
+  size_t skipped_bytes() const { return skipped_; }
+
+  // Test-thread I/O, for use while no device thread runs. Each gives up
+  // after timeout; WriteAll and WriteChunks report whether everything went.
+  bool WriteAll(const Bytes &bytes,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  bool WriteChunks(const std::vector<Chunk> &chunks);
+  std::optional<Bytes> ReadRequest(std::chrono::milliseconds timeout);
+  // Everything that arrives until nothing has come for quiet.
+  Bytes ReadAvailable(std::chrono::milliseconds quiet);
+
+ private:
+  void Start(std::function<void()> body);
+  void RunScripted(const ScriptedHandler &handler);
+  void RunStream(const Bytes &pattern);
+  // The I/O primitives behind both sides; they give up when Stop() is called
+  // or the deadline passes.
+  enum class Io { kDone, kTimedOut, kStopped };
+  Io WaitReadable(std::chrono::steady_clock::time_point deadline);
+  Io ReadExactly(uint8_t *bytes, size_t count, std::chrono::steady_clock::time_point deadline);
+  Io ReadFrame(Bytes &frame, std::chrono::steady_clock::time_point deadline);
+  Io Write(const Bytes &bytes, std::chrono::steady_clock::time_point deadline);
+  bool Pause(std::chrono::milliseconds pause);
+
+  int master_ = -1;
+  int wake_read_ = -1;  // self-pipe that interrupts poll on Stop()
+  int wake_write_ = -1;
+  std::string slave_path_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> skipped_{0};
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Bytes> requests_;
+  size_t replies_ = 0;
+};
+
+// CRC-16/ARC (reflected 0xA001, initial 0, no final XOR), bit by bit.
+uint16_t Crc16Arc(const uint8_t *bytes, size_t count);
+
+// An answer frame: start byte, L as 2 groups, the data with bit 7 set, the
+// CRC of the data (bit 7 clear) as 3 groups.
+Bytes AnswerFrame(const Bytes &data, uint8_t start_byte = 0x00);
+
+// A request frame as the library must send it.
+Bytes RequestFrame(uint8_t address, uint8_t command, const Bytes &data = {});
+
+struct Request {
+  uint8_t address = 0;  // low 5 bits of the start byte
+  uint8_t command = 0;  // bit 7 cleared
+  Bytes data;           // bit 7 cleared
+  // The CRC over the command and the data matches, taking the data bytes as
+  // 7-bit values (every command supplies them so).
+  bool crc_ok = false;
+};
+
+// Decodes one complete request frame; nullopt when it is not shaped like one
+// (wrong size for its length field, a marker bit missing or misplaced).
+std::optional<Request> DecodeRequest(const Bytes &frame);
+
+}  // namespace qx318::test
