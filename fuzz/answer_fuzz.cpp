@@ -1,0 +1,237 @@
+// Arbitrary device bytes as the answer to every command that reads an
+// ordinary answer frame. Input: a command selector, one argument byte (a
+// group count, a capacity or a flash action), then the device's byte stream.
+// The library's verdict and outputs must match a reference reading of the
+// stream, and no output may be written past its end.
+#include <cstring>
+#include <memory>
+
+#include "QX318_RS485.h"
+#include "fake_converter.h"
+#include "fuzz_target.h"
+#include "reference_answers.h"
+
+namespace qx318::fuzz {
+namespace {
+
+enum Selector : uint8_t {
+  kHello,
+  kReadParameter,
+  kGetMeasure,
+  kGetMeasureEx,
+  kRotateAxisXY,
+  kGetRotateAngle,
+  kFlash,
+  kSelectorCount
+};
+
+constexpr uint32_t kMaxMeasureValues = 2u * 16383u;
+constexpr uint8_t kFillByte = 0xA5;
+constexpr uint16_t kFillValue = 0xA5A5;
+
+bool Accepted(const std::optional<Answer> &answer) { return answer && answer->crc_ok; }
+
+bool RunHello(PortHandle port, const std::optional<Answer> &answer) {
+  HelloAnswer record;
+  std::memset(&record, kFillByte, sizeof record);
+  const int32_t result = QX318_HelloCmd(port, 1, &record);
+  const bool expected = Accepted(answer) && answer->data.size() == 15;
+  Require(result == (expected ? 1 : 0), "hello verdict");
+  Require(record.unused3 == kFillByte, "hello wrote the unused byte");
+  if (!expected) {
+    HelloAnswer untouched;
+    std::memset(&untouched, kFillByte, sizeof untouched);
+    Require(std::memcmp(&record, &untouched, sizeof record) == 0, "failed hello wrote its record");
+    return false;
+  }
+  const uint8_t *d = answer->data.data();
+  Require(record.value1 == Assemble(d, 2) && record.value2 == Assemble(d + 2, 1) &&
+              record.value3 == Assemble(d + 3, 4) && record.value4 == Assemble(d + 7, 2) &&
+              record.value5 == Assemble(d + 9, 2) && record.value6 == Assemble(d + 11, 2) &&
+              record.value7 == Assemble(d + 13, 2),
+          "hello values");
+  return true;
+}
+
+bool RunReadParameter(PortHandle port, uint8_t groups, const std::optional<Answer> &answer) {
+  const auto code = static_cast<ParameterCode>(groups << 8 | 0x05);
+  uint16_t value = kFillValue;
+  const int32_t result = QX318_ReadParameter(port, 1, code, &value);
+  const bool expected = Accepted(answer) && answer->data.size() == groups && groups <= 128;
+  Require(result == (expected ? 1 : 0), "read parameter verdict");
+  if (!expected) {
+    Require(value == kFillValue, "failed read stored a value");
+    return false;
+  }
+  Require(value == static_cast<uint16_t>(Assemble(answer->data.data(), answer->data.size())),
+          "parameter value");
+  return true;
+}
+
+// The measurement as the library's zero-filled work buffer holds it: the raw
+// length bytes first, then the masked data over them.
+Bytes MeasureBuffer(const Answer &answer, uint32_t pair_count) {
+  Bytes buffer(3u + 4u * pair_count, 0);
+  buffer[0] = answer.length_bytes[0];
+  buffer[1] = answer.length_bytes[1];
+  for (size_t i = 0; i < answer.data.size() && i < buffer.size(); ++i) buffer[i] = answer.data[i];
+  return buffer;
+}
+
+bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
+                const std::optional<Answer> &answer) {
+  const uint32_t capacity = with_capacity ? argument * 32u : kMaxMeasureValues;
+  // Exactly capacity values, so that the sanitizers see any write past them.
+  const auto values = std::make_unique<uint16_t[]>(capacity);
+  for (uint32_t i = 0; i < capacity; ++i) values[i] = kFillValue;
+  MeasureHeader header;
+  std::memset(&header, kFillByte, sizeof header);
+
+  const int32_t result = with_capacity
+                             ? QX318_GetMeasureEx(port, 1, &header, values.get(), capacity)
+                             : QX318_GetMeasure(port, 1, &header, values.get());
+  Require(header.unused1 == kFillByte, "measurement wrote the unused byte");
+
+  bool expected = Accepted(answer);
+  Bytes buffer;
+  uint32_t pair_count = 0;
+  if (expected) {
+    buffer = MeasureBuffer(*answer, 0);
+    pair_count = Assemble(&buffer[1], 2);
+    expected = 2 * pair_count <= capacity;
+  }
+  Require(result == (expected ? 1 : 0), "measurement verdict");
+  if (!expected) {
+    Require(header.lead_byte == kFillByte && header.pair_count == (kFillByte << 8 | kFillByte),
+            "failed measurement wrote its header");
+    for (uint32_t i = 0; i < capacity; ++i) {
+      Require(values[i] == kFillValue, "failed measurement wrote a value");
+    }
+    return false;
+  }
+  buffer = MeasureBuffer(*answer, pair_count);
+  Require(header.lead_byte == (buffer[0] & 0x7F) && header.pair_count == pair_count,
+          "measurement header");
+  for (uint32_t j = 0; j < capacity; ++j) {
+    const uint16_t expected_value =
+        j < 2 * pair_count ? static_cast<uint16_t>(Assemble(&buffer[3 + 2 * j], 2)) : kFillValue;
+    Require(values[j] == expected_value, "measurement value");
+  }
+  return true;
+}
+
+bool RunRotation(PortHandle port, bool angle, const std::optional<Answer> &answer) {
+  int32_t value = static_cast<int32_t>(0xA5A5A5A5u);
+  const int32_t result =
+      angle ? QX318_GetRotateAngle(port, 1, &value) : QX318_RotateAxisXY(port, 1, &value);
+  const bool expected = Accepted(answer) && answer->data.size() == 5;
+  Require(result == (expected ? 1 : 0), "rotation verdict");
+  if (!expected) {
+    Require(static_cast<uint32_t>(value) == 0xA5A5A5A5u, "failed rotation stored a value");
+    return false;
+  }
+  Require(static_cast<uint32_t>(value) == Assemble(answer->data.data(), 5), "rotation value");
+  return true;
+}
+
+struct FlashFunction {
+  int32_t(QX318_CALL *call)(PortHandle, int32_t);
+  uint8_t action;
+};
+
+constexpr FlashFunction kFlashFunctions[] = {
+    {QX318_FlushParamsToFlash, 0x55},
+    {QX318_RestoreParamsFromFlash, 0x33},
+    {QX318_FlushAngleToFlash, 0x55},
+    {QX318_RestoreAngleFromFlash, 0x33},
+};
+
+bool RunFlash(PortHandle port, uint8_t argument, const std::optional<Answer> &answer) {
+  const FlashFunction &function = kFlashFunctions[argument % 4];
+  const int32_t result = function.call(port, 1);
+  const bool expected =
+      Accepted(answer) && !answer->data.empty() && answer->data[0] == function.action;
+  Require(result == (expected ? 1 : 0), "flash verdict");
+  return expected;
+}
+
+}  // namespace
+
+bool RunInput(const uint8_t *input, size_t size) {
+  if (size < 2) return false;
+  const auto selector = static_cast<Selector>(input[0] % kSelectorCount);
+  const uint8_t argument = input[1];
+  const Bytes stream(input + 2, input + size);
+
+  fake::FakeConverter converter;
+  converter.QueueAnswer(stream);
+  const PortHandle port = converter.handle();
+  const std::optional<Answer> answer = ParseAnswer(stream);
+  switch (selector) {
+    case kHello:
+      return RunHello(port, answer);
+    case kReadParameter:
+      return RunReadParameter(port, argument, answer);
+    case kGetMeasure:
+      return RunMeasure(port, false, argument, answer);
+    case kGetMeasureEx:
+      return RunMeasure(port, true, argument, answer);
+    case kRotateAxisXY:
+      return RunRotation(port, false, answer);
+    case kGetRotateAngle:
+      return RunRotation(port, true, answer);
+    default:
+      return RunFlash(port, argument, answer);
+  }
+}
+
+Bytes GenerateInput(InputGenerator &gen) {
+  const auto selector = static_cast<uint8_t>(gen.Below(kSelectorCount));
+  auto argument = gen.Byte();
+  Bytes data;
+  // Lengths around the one each command expects.
+  const auto near = [&gen](uint32_t length) {
+    if (gen.Below(4) != 0) return length;
+    const uint32_t moved = length + gen.Below(3);
+    return moved > 0 ? moved - 1 : 0;
+  };
+  switch (selector) {
+    case kHello:
+      data = gen.Noise(near(15));
+      break;
+    case kReadParameter:
+      argument = static_cast<uint8_t>(gen.Below(6));
+      data = gen.Noise(near(argument));
+      break;
+    case kGetMeasure:
+    case kGetMeasureEx: {
+      const uint32_t pairs = gen.Below(4) == 0 ? gen.Below(16384) : gen.Below(40);
+      data = {gen.Byte(), static_cast<uint8_t>(pairs & 0x7F), static_cast<uint8_t>(pairs >> 7)};
+      const Bytes values = gen.Noise(4 * gen.Below(pairs + 2));
+      Append(data, values);
+      data.resize(std::min<size_t>(data.size(), gen.Below(8) == 0 ? gen.Below(3) : 16383));
+      break;
+    }
+    case kRotateAxisXY:
+    case kGetRotateAngle:
+      data = gen.Noise(near(5));
+      break;
+    default:
+      data = gen.Noise(gen.Below(4));
+      if (!data.empty() && gen.Below(2) == 0) data[0] = (argument % 2 == 0) ? 0x55 : 0x33;
+      break;
+  }
+  for (uint8_t &byte : data) byte &= 0x7F;
+  Bytes wire = gen.Below(10) == 0 ? gen.Noise(gen.Below(40)) : AnswerFrame(data);
+  gen.MaybeDamage(wire);
+  Bytes input{selector, argument};
+  Append(input, wire);
+  return input;
+}
+
+}  // namespace qx318::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  (void)qx318::fuzz::RunInput(data, size);
+  return 0;
+}

@@ -1,0 +1,274 @@
+// How the answered commands turn answer data into the caller's values, and
+// which answer lengths each of them accepts.
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "command_fixture.h"
+
+namespace qx318::test {
+namespace {
+
+// ReadParameter: groups assembled least significant first in 32 bits; the
+// caller gets the low 16 bits.
+struct ReadParameterCase {
+  std::string name;
+  ParameterCode code;
+  Bytes data;
+  uint16_t expected;
+};
+
+void PrintTo(const ReadParameterCase &c, std::ostream *os) { *os << c.name; }
+
+class ReadParameterDecodingTest : public CommandTest,
+                                  public ::testing::WithParamInterface<ReadParameterCase> {};
+
+TEST_P(ReadParameterDecodingTest, StoresTheAssembledValue) {
+  AnswerData(GetParam().data);
+  uint16_t value = 0xBEEF;
+  ASSERT_EQ(QX318_ReadParameter(port(), 3, GetParam().code, &value), 1);
+  EXPECT_EQ(value, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReadParameterDecodingTest,
+    ::testing::Values(
+        ReadParameterCase{"TwoGroups300", 0x0205, {0x2C, 0x02}, 300},
+        ReadParameterCase{"TwoGroupsMax", 0x0205, {0x7F, 0x7F}, 16383},
+        ReadParameterCase{"OneGroup", 0x0105, {0x7F}, 127},
+        ReadParameterCase{"ThreeGroupsDropBitsAbove15", 0x0305, {0x7F, 0x7F, 0x7F}, 0xFFFF},
+        ReadParameterCase{"ThreeGroupsBit15", 0x0305, {0x00, 0x00, 0x02}, 0x8000},
+        ReadParameterCase{"ZeroGroupsIsZero", 0x0005, {}, 0},
+        ReadParameterCase{
+            "FiveGroupsKeepLow16Bits", 0x0505, {0x01, 0x00, 0x04, 0x7F, 0x0F}, 0x0001},
+        ReadParameterCase{
+            "SixthGroupCarriesNothing", 0x0605, {0x05, 0x01, 0x00, 0x00, 0x00, 0x7F}, 0x0085}),
+    [](const auto &case_info) { return case_info.param.name; });
+
+// The rotation value: five groups in 32 bits, stored as two's complement.
+struct RotationCase {
+  std::string name;
+  Bytes data;
+  uint32_t expected;
+};
+
+void PrintTo(const RotationCase &c, std::ostream *os) { *os << c.name; }
+
+using RotationCall = int32_t(QX318_CALL *)(PortHandle, int32_t, int32_t *);
+
+class RotationDecodingTest
+    : public CommandTest,
+      public ::testing::WithParamInterface<std::tuple<RotationCall, RotationCase>> {};
+
+TEST_P(RotationDecodingTest, StoresThe32AssembledBits) {
+  const auto &[call, c] = GetParam();
+  AnswerData(c.data);
+  int32_t value = 0x5A5A5A5A;
+  ASSERT_EQ(call(port(), 1, &value), 1);
+  EXPECT_EQ(static_cast<uint32_t>(value), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RotationDecodingTest,
+    ::testing::Combine(
+        ::testing::Values(&QX318_RotateAxisXY, &QX318_GetRotateAngle),
+        ::testing::Values(
+            RotationCase{"Value12345678", {0x78, 0x2C, 0x51, 0x11, 0x01}, 0x12345678u},
+            RotationCase{"AllOnesFifthGroup0F", {0x7F, 0x7F, 0x7F, 0x7F, 0x0F}, 0xFFFFFFFFu},
+            RotationCase{"TopBitsOfFifthGroupFallOff", {0x7F, 0x7F, 0x7F, 0x7F, 0x7F}, 0xFFFFFFFFu},
+            RotationCase{"Bit31", {0x00, 0x00, 0x00, 0x00, 0x08}, 0x80000000u},
+            RotationCase{"Bit32IsDropped", {0x00, 0x00, 0x00, 0x00, 0x10}, 0u},
+            RotationCase{"EachGroupAtItsShift",
+                         {0x01, 0x02, 0x03, 0x04, 0x05},
+                         0x01u | 0x02u << 7 | 0x03u << 14 | 0x04u << 21 | 0x05u << 28})),
+    [](const auto &case_info) {
+      return std::string(std::get<0>(case_info.param) == &QX318_RotateAxisXY ? "Rotate" : "Angle") +
+             std::get<1>(case_info.param).name;
+    });
+
+// Hello: seven fields, each from its own groups; offset 3 is never written.
+TEST_F(CommandTest, HelloDecodesEachFieldFromItsOwnGroups) {
+  AnswerData({0x7F, 0x7F,              // value1: 16383
+              0x2A,                    // value2
+              0x7F, 0x7F, 0x7F, 0x7F,  // value3: 0x0FFFFFFF
+              0x01, 0x01,              // value4: 129
+              0x00, 0x40,              // value5: 0x2000
+              0x55, 0x00,              // value6: 0x55
+              0x00, 0x01});            // value7: 128
+  HelloAnswer answer;
+  std::memset(&answer, 0xA5, sizeof answer);
+  ASSERT_EQ(QX318_HelloCmd(port(), 1, &answer), 1);
+  EXPECT_EQ(answer.value1, 16383);
+  EXPECT_EQ(answer.value2, 0x2A);
+  EXPECT_EQ(answer.unused3, 0xA5);
+  EXPECT_EQ(answer.value3, 0x0FFFFFFFu);
+  EXPECT_EQ(answer.value4, 129);
+  EXPECT_EQ(answer.value5, 0x2000);
+  EXPECT_EQ(answer.value6, 0x55);
+  EXPECT_EQ(answer.value7, 128);
+}
+
+// Length checks: each answered command accepts exactly one answer length (and
+// an answer that declares more than its buffer fails without being stored).
+struct LengthCase {
+  std::string name;
+  // Runs the command; returns its result and whether the output changed.
+  std::function<std::pair<int32_t, bool>(PortHandle)> call;
+  size_t answer_length;
+  int32_t expected;
+};
+
+void PrintTo(const LengthCase &c, std::ostream *os) { *os << c.name; }
+
+std::pair<int32_t, bool> Hello(PortHandle port) {
+  HelloAnswer before;
+  std::memset(&before, 0xA5, sizeof before);
+  HelloAnswer after = before;
+  const int32_t result = QX318_HelloCmd(port, 1, &after);
+  return {result, std::memcmp(&before, &after, sizeof before) != 0};
+}
+
+std::function<std::pair<int32_t, bool>(PortHandle)> ReadParameter(ParameterCode code) {
+  return [code](PortHandle port) {
+    uint16_t value = 0xBEEF;
+    const int32_t result = QX318_ReadParameter(port, 1, code, &value);
+    return std::pair{result, value != 0xBEEF};
+  };
+}
+
+std::function<std::pair<int32_t, bool>(PortHandle)> Rotation(RotationCall call) {
+  return [call](PortHandle port) {
+    int32_t value = 0x5A5A5A5A;
+    const int32_t result = call(port, 1, &value);
+    return std::pair{result, value != 0x5A5A5A5A};
+  };
+}
+
+std::vector<LengthCase> LengthCases() {
+  std::vector<LengthCase> cases = {
+      {"Hello0", Hello, 0, 0},
+      {"Hello14", Hello, 14, 0},
+      {"Hello15", Hello, 15, 1},
+      {"Hello16", Hello, 16, 0},
+      {"Hello129MoreThanItsBuffer", Hello, 129, 0},
+      {"Read0x0205With1", ReadParameter(0x0205), 1, 0},
+      {"Read0x0205With2", ReadParameter(0x0205), 2, 1},
+      {"Read0x0205With3", ReadParameter(0x0205), 3, 0},
+      {"Read0x0305With2", ReadParameter(0x0305), 2, 0},
+      {"Read0x0305With3", ReadParameter(0x0305), 3, 1},
+      {"Read0x0305With4", ReadParameter(0x0305), 4, 0},
+      {"Read0x0005With0", ReadParameter(0x0005), 0, 1},
+      {"Read0x0005With1", ReadParameter(0x0005), 1, 0},
+      {"Read0x8005With128FillsItsBuffer", ReadParameter(0x8005), 128, 1},
+      {"Read0xC805With200MoreThanItsBuffer", ReadParameter(0xC805), 200, 0},
+  };
+  for (auto [name, call] :
+       {std::pair{"Rotate", &QX318_RotateAxisXY}, std::pair{"Angle", &QX318_GetRotateAngle}}) {
+    for (auto [length, expected] :
+         {std::pair<size_t, int32_t>{0, 0}, {4, 0}, {5, 1}, {6, 0}, {1024, 0}, {1025, 0}}) {
+      cases.push_back(
+          {std::string(name) + std::to_string(length), Rotation(call), length, expected});
+    }
+  }
+  return cases;
+}
+
+class LengthCheckTest : public CommandTest, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(LengthCheckTest, AcceptsOnlyItsLengthAndStoresNothingOtherwise) {
+  // Data bytes of 0x11 change every output they are decoded into.
+  AnswerData(Bytes(GetParam().answer_length, 0x11));
+  const auto [result, output_changed] = GetParam().call(port());
+  EXPECT_EQ(result, GetParam().expected);
+  EXPECT_EQ(output_changed, GetParam().expected == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnsweredCommands, LengthCheckTest, ::testing::ValuesIn(LengthCases()),
+                         [](const auto &case_info) { return case_info.param.name; });
+
+// A broken answer fails every answered command and stores nothing.
+struct BrokenAnswer {
+  std::string name;
+  std::function<Bytes(const Bytes &good)> corrupt;
+};
+
+void PrintTo(const BrokenAnswer &c, std::ostream *os) { *os << c.name; }
+
+class BrokenAnswerTest
+    : public CommandTest,
+      public ::testing::WithParamInterface<std::tuple<LengthCase, BrokenAnswer>> {};
+
+TEST_P(BrokenAnswerTest, FailsAndStoresNothing) {
+  const auto &[command, broken] = GetParam();
+  Answer(broken.corrupt(fake::AnswerFrame(Bytes(command.answer_length, 0x11))));
+  const auto [result, output_changed] = command.call(port());
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(output_changed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnsweredCommands, BrokenAnswerTest,
+                         ::testing::Combine(::testing::Values(
+                                                LengthCase{"Hello", Hello, 15, 1},
+                                                LengthCase{"Read0x0305", ReadParameter(0x0305), 3,
+                                                           1},
+                                                LengthCase{"Rotate", Rotation(&QX318_RotateAxisXY),
+                                                           5, 1},
+                                                LengthCase{"Angle", Rotation(&QX318_GetRotateAngle),
+                                                           5, 1}),
+                                            ::testing::Values(BrokenAnswer{"NoAnswer",
+                                                                           [](const Bytes &) {
+                                                                             return Bytes{};
+                                                                           }},
+                                                              BrokenAnswer{"OnlyMarkerBytes",
+                                                                           [](const Bytes &) {
+                                                                             return Bytes(40, 0x80);
+                                                                           }},
+                                                              BrokenAnswer{"LastCrcByteMissing",
+                                                                           [](Bytes wire) {
+                                                                             wire.pop_back();
+                                                                             return wire;
+                                                                           }},
+                                                              BrokenAnswer{"LastDataByteMissing",
+                                                                           [](Bytes wire) {
+                                                                             wire.erase(wire.end() -
+                                                                                        4);
+                                                                             return wire;
+                                                                           }},
+                                                              BrokenAnswer{"DataByteChanged",
+                                                                           [](Bytes wire) {
+                                                                             wire[3] ^= 0x01;
+                                                                             return wire;
+                                                                           }},
+                                                              BrokenAnswer{"CrcChanged",
+                                                                           [](Bytes wire) {
+                                                                             wire[wire.size() -
+                                                                                  3] ^= 0x01;
+                                                                             return wire;
+                                                                           }})),
+                         [](const auto &case_info) {
+                           return std::get<0>(case_info.param).name +
+                                  std::get<1>(case_info.param).name;
+                         });
+
+// The answer frame's edges, seen through a command.
+TEST_F(CommandTest, NoiseBeforeTheStartByteIsSkippedAndTheStartByteValueIgnored) {
+  Bytes wire{0xFF, 0x80, 0xC3};
+  const Bytes frame = fake::AnswerFrame({0x78, 0x2C, 0x51, 0x11, 0x01}, 0x5A);
+  wire.insert(wire.end(), frame.begin(), frame.end());
+  Answer(wire);
+  int32_t value = 0;
+  ASSERT_EQ(QX318_GetRotateAngle(port(), 1, &value), 1);
+  EXPECT_EQ(value, 0x12345678);
+}
+
+TEST_F(CommandTest, CrcBitsAbove15InTheThirdGroupAreNotCompared) {
+  Bytes wire = fake::AnswerFrame({0x2C, 0x02});
+  wire.back() = static_cast<uint8_t>(wire.back() | 0x7C);
+  Answer(wire);
+  uint16_t value = 0;
+  ASSERT_EQ(QX318_ReadParameter(port(), 1, 0x0205, &value), 1);
+  EXPECT_EQ(value, 300);
+}
+
+}  // namespace
+}  // namespace qx318::test
