@@ -1,0 +1,15 @@
+#include <windows.h>
+
+#include "protocol/work_buffer.h"
+
+namespace qx318 {
+
+void *AllocateZeroed(size_t size) {
+  return LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size == 0 ? 1 : size);
+}
+
+void ReleaseZeroed(void *block) {
+  if (block != nullptr) (void)LocalFree(block);
+}
+
+}  // namespace qx318

@@ -1,0 +1,36 @@
+# Writes the DLL's export list with the __stdcall argument sizes that the
+# compiler gave each exported name, found with nm in the core archive.
+#   cmake -DNM=... -DARCHIVE=... -DEXPORTS=QX318_RS485.def -DOUTPUT=... -P windows_export_def.cmake
+# The linker strips the sizes again (--kill-at), so the DLL exports plain
+# names; dlltool keeps them in the import library, where callers compiled
+# with the header look for them.
+cmake_minimum_required(VERSION 3.25)
+
+foreach(var NM ARCHIVE EXPORTS OUTPUT)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "windows_export_def.cmake needs -D${var}=")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${NM} --defined-only --extern-only ${ARCHIVE}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE nm_result)
+if(NOT nm_result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${ARCHIVE}")
+endif()
+
+file(STRINGS ${EXPORTS} export_lines REGEX "^[ \t]+[A-Za-z_]")
+set(def "LIBRARY QX318_RS485.dll\nEXPORTS\n")
+foreach(line IN LISTS export_lines)
+  string(STRIP "${line}" name)
+  string(REGEX MATCH " T _${name}@([0-9]+)\n" found "${symbols}")
+  if(NOT found)
+    message(FATAL_ERROR "${name} is not a __stdcall function defined in ${ARCHIVE}")
+  endif()
+  string(APPEND def "    ${name}@${CMAKE_MATCH_1}\n")
+endforeach()
+# The loader's entry point has the same signature everywhere.
+string(APPEND def "    DllMain@12\n")
+
+file(WRITE ${OUTPUT}.tmp "${def}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)

@@ -1,0 +1,41 @@
+// A program that links the library statically, as every test program does,
+// has the CRC table from its start: no DllMain runs for it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "protocol/crc.h"
+#include "protocol/crc_table_win32.h"
+
+namespace qx318 {
+namespace {
+
+TEST(StaticCrcTable, ExistsBeforeMainWithTheCrc16ArcEntries) {
+  const uint16_t *table = CrcTable();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table[0], 0x0000);
+  EXPECT_EQ(table[1], 0xC0C1);
+  EXPECT_EQ(table[128], 0xA001);
+  EXPECT_EQ(table[255], 0x4040);
+  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(Crc16(check, sizeof check), 0xBB3D);
+}
+
+// The same release and rebuild that DllMain performs at detach and attach.
+TEST(StaticCrcTable, ReleaseOnceThenRefuseThenRebuild) {
+  ASSERT_TRUE(ReleaseCrcTable());
+  EXPECT_EQ(CrcTable(), nullptr);
+  EXPECT_FALSE(ReleaseCrcTable());
+  uint16_t crc = 0x1234;
+  const uint8_t byte = 0x31;
+  EXPECT_FALSE(UpdateCrc16(&crc, &byte, 1));
+  EXPECT_EQ(crc, 0x1234);
+
+  ASSERT_TRUE(BuildCrcTable());
+  ASSERT_NE(CrcTable(), nullptr);
+  EXPECT_EQ(CrcTable()[1], 0xC0C1);
+  EXPECT_TRUE(UpdateCrc16(&crc, &byte, 1));
+}
+
+}  // namespace
+}  // namespace qx318
