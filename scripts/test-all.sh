@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every suite: the Linux build, the same suites
-# under AddressSanitizer + UndefinedBehaviorSanitizer, and the 32-bit Windows
-# DLL with its suites under Wine. Installs what is missing first.
+# under AddressSanitizer + UndefinedBehaviorSanitizer, a short libFuzzer run
+# of each fuzz target, and the 32-bit Windows DLL with its suites under Wine. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,9 @@ for preset in dev asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== fuzz =="
+scripts/fuzz-smoke.sh 30
 
 echo "== windows =="
 bash .ci/windows.sh
