@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every suite: the Linux build, the same suites
 # under AddressSanitizer + UndefinedBehaviorSanitizer, a short libFuzzer run
-# of each fuzz target, and the 32-bit Windows DLL with its suites under Wine. Installs what is missing first.
+# of each fuzz target, and the 32-bit Windows DLL with its suites under Wine.
+# Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
