@@ -4,7 +4,7 @@
 set -euo pipefail
 
 linux_packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev
-                libbenchmark-dev libcli11-dev libfmt-dev libpng-dev)
+                libbenchmark-dev libcli11-dev libfmt-dev libpng-dev nlohmann-json3-dev)
 
 wanted=()
 for arg in "$@"; do

@@ -1,0 +1,528 @@
+// qx318 against qx318-sim, two processes meeting on a pseudo-terminal, as a
+// user runs them: every subcommand in both output styles, a bus of several
+// devices, images written and read back, flash kept across a restart of the
+// simulator, every injected fault, and usage errors.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "child_process.h"
+#include "protocol/crc.h"
+#include "sim/device_model.h"
+#include "sim/faults.h"
+#include "sim/wire_format.h"
+
+namespace qx318::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using std::chrono::milliseconds;
+
+const std::string kTool = QX318_TOOL_PATH;
+const std::string kSim = QX318_SIM_PATH;
+
+constexpr int kRows = 10;
+constexpr int kRowLength = 12;
+constexpr int kPairs = 8;
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct Grey {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// Reads an 8-bit grey PNG with libpng's simplified API.
+bool ReadPng(const std::string &path, Grey *out) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return false;
+  image.format = PNG_FORMAT_GRAY;
+  out->width = image.width;
+  out->height = image.height;
+  out->pixels.assign(PNG_IMAGE_SIZE(image), 0);
+  const bool ok = png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
+  png_image_free(&image);
+  return ok;
+}
+
+// 0 -> 0 and 127 -> 255, rounded to the nearest grey level.
+uint8_t ExpectedGrey(uint8_t pixel) {
+  return static_cast<uint8_t>(std::lround(pixel * 255.0 / 127.0));
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/qx318-tool-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+  }
+  void TearDown() override {
+    sims_.clear();
+    fs::remove_all(dir_);
+  }
+
+  // Starts a simulator and returns the path it serves.
+  std::string StartSim(std::vector<std::string> arguments) {
+    const std::string err = dir_ + "/sim-" + std::to_string(sims_.size()) + ".err";
+    sims_.push_back(std::make_unique<Child>(kSim, arguments, err));
+    Child &sim = *sims_.back();
+    EXPECT_TRUE(sim.started());
+    const std::string path = sim.ReadLine(milliseconds(20000));
+    EXPECT_FALSE(path.empty()) << ReadFile(err);
+    return path;
+  }
+
+  RunResult Tool(const std::string &port, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--port", port});
+    return RunProgram(kTool, arguments, dir_);
+  }
+
+  Json ToolJson(const std::string &port, std::vector<std::string> arguments) {
+    arguments.push_back("--json");
+    const RunResult r = Tool(port, arguments);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    try {
+      return Json::parse(r.out);
+    } catch (const std::exception &e) {
+      ADD_FAILURE() << "not JSON: " << r.out;
+      return Json();
+    }
+  }
+
+  std::string dir_;
+  std::vector<std::unique_ptr<Child>> sims_;
+};
+
+std::vector<std::string> SmallDevice() {
+  return {"--rows",  std::to_string(kRows), "--row-length", std::to_string(kRowLength),
+          "--pairs", std::to_string(kPairs)};
+}
+
+struct JsonCase {
+  std::vector<std::string> arguments;
+  std::function<void(const Json &)> check;
+};
+
+TEST_F(ToolTest, EverySubcommandAnswersInJson) {
+  const std::string port = StartSim(SmallDevice());
+  int32_t rotated = 0;
+  const std::vector<JsonCase> cases = {
+      {{"hello"},
+       [](const Json &j) {
+         EXPECT_EQ(j["address"], 1);
+         EXPECT_EQ(j["hello"]["value1"], sim::kDeviceModel);
+         EXPECT_EQ(j["hello"]["value4"], kRows);
+         EXPECT_EQ(j["hello"]["value7"], 1);
+       }},
+      {{"param", "set", "0x0205", "300", "--verify"},
+       [](const Json &j) {
+         EXPECT_EQ(j["value"], 300);
+         EXPECT_EQ(j["verified"], true);
+       }},
+      {{"param", "get", "517"},
+       [](const Json &j) {
+         EXPECT_EQ(j["code"], 517);
+         EXPECT_EQ(j["parameter"], 5);
+         EXPECT_EQ(j["groups"], 2);
+         EXPECT_EQ(j["value"], 300);
+       }},
+      {{"param", "save"}, [](const Json &j) { EXPECT_EQ(j["saved"], true); }},
+      {{"param", "set", "0x0205", "9"}, [](const Json &j) { EXPECT_EQ(j["verified"], false); }},
+      {{"param", "restore"}, [](const Json &j) { EXPECT_EQ(j["restored"], true); }},
+      {{"param", "get", "0x0205"}, [](const Json &j) { EXPECT_EQ(j["value"], 300); }},
+      {{"measure"},
+       [](const Json &j) {
+         EXPECT_EQ(j["pair_count"], kPairs);
+         ASSERT_EQ(j["pairs"].size(), size_t{kPairs});
+         EXPECT_EQ(j["pairs"][0].size(), 2u);
+       }},
+      {{"lock"}, [](const Json &j) { EXPECT_EQ(j["sent"], true); }},
+      {{"image"},
+       [](const Json &j) {
+         EXPECT_EQ(j["row_count"], kRows);
+         EXPECT_EQ(j["row_length"], kRowLength);
+         EXPECT_EQ(j["word4"], sim::kPixelBits);
+         EXPECT_EQ(j["max_pixel"], 127);
+       }},
+      {{"rotate"}, [&rotated](const Json &j) { rotated = j["angle"].get<int32_t>(); }},
+      {{"angle", "get"}, [&rotated](const Json &j) { EXPECT_EQ(j["angle"], rotated); }},
+      {{"angle", "save"}, [](const Json &j) { EXPECT_EQ(j["saved"], true); }},
+      {{"angle", "restore"}, [](const Json &j) { EXPECT_EQ(j["restored"], true); }},
+  };
+  for (const JsonCase &c : cases) {
+    SCOPED_TRACE(c.arguments.front() + (c.arguments.size() > 1 ? " " + c.arguments[1] : ""));
+    c.check(ToolJson(port, c.arguments));
+  }
+}
+
+TEST_F(ToolTest, EverySubcommandPrintsForAPersonWithOptionsBeforeOrAfterIt) {
+  const std::string port = StartSim(SmallDevice());
+  const std::vector<std::vector<std::string>> commands = {{"hello"},
+                                                          {"param", "get", "0x0205"},
+                                                          {"param", "set", "0x0205", "4"},
+                                                          {"param", "save"},
+                                                          {"param", "restore"},
+                                                          {"measure"},
+                                                          {"lock"},
+                                                          {"image"},
+                                                          {"rotate"},
+                                                          {"angle", "get"},
+                                                          {"angle", "save"},
+                                                          {"angle", "restore"}};
+  for (const auto &command : commands) {
+    SCOPED_TRACE(command.front());
+    std::vector<std::string> before{"--port", port, "--baud", "115200", "--address", "1"};
+    before.insert(before.end(), command.begin(), command.end());
+    std::vector<std::string> after(command);
+    after.insert(after.end(), {"--port", port, "-a", "1"});
+    for (const auto &arguments : {before, after}) {
+      const RunResult r = RunProgram(kTool, arguments, dir_);
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_FALSE(r.out.empty());
+      EXPECT_TRUE(r.err.empty()) << r.err;
+    }
+  }
+}
+
+TEST_F(ToolTest, MeasureAsCsvAndFrozenByLock) {
+  const std::string port = StartSim(SmallDevice());
+  const RunResult csv = Tool(port, {"measure", "--csv"});
+  ASSERT_EQ(csv.exit_code, 0) << csv.err;
+  const auto lines = Lines(csv.out);
+  ASSERT_EQ(lines.size(), size_t{kPairs} + 1);
+  EXPECT_EQ(lines[0], "pair,first,second");
+  EXPECT_EQ(lines[1].rfind("0,0,", 0), 0u) << lines[1];
+
+  ASSERT_EQ(Tool(port, {"lock"}).exit_code, 0);
+  const Json first = ToolJson(port, {"measure"});
+  const Json second = ToolJson(port, {"measure"});
+  EXPECT_NE(first["lead_byte"].get<int>() & sim::kFrozenFlag, 0);
+  EXPECT_EQ(first, second);
+}
+
+TEST_F(ToolTest, ScanListsEveryDeviceOnTheBusAndOnlyThose) {
+  const std::string port = StartSim({"--address", "0,2", "--address", "3"});
+  const Json j = ToolJson(port, {"scan", "--first", "0", "--last", "4"});
+  std::vector<int> found;
+  for (const Json &device : j["devices"]) {
+    found.push_back(device["address"].get<int>());
+    EXPECT_EQ(device["hello"]["value7"], device["address"]);
+  }
+  EXPECT_EQ(found, (std::vector<int>{0, 2, 3}));
+
+  const RunResult none = Tool(port, {"scan", "--first", "4", "--last", "4"});
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_EQ(Lines(none.err).size(), 1u) << none.err;
+}
+
+TEST_F(ToolTest, ImageWrittenAsPngAndPgmHoldsTheTestPattern) {
+  const std::string port = StartSim(SmallDevice());
+  for (const std::string name : {"frame.png", "frame.pgm"}) {
+    SCOPED_TRACE(name);
+    const Json header = ToolJson(port, {"image", "--output", name});
+    const auto frame = header["word3"].get<uint32_t>();
+    const std::string path = dir_ + "/" + name;
+    Grey grey;
+    if (name.ends_with(".png")) {
+      ASSERT_TRUE(ReadPng(path, &grey));
+    } else {
+      const std::string pgm = ReadFile(path);
+      const std::string head =
+          "P5\n" + std::to_string(kRowLength) + " " + std::to_string(kRows) + "\n255\n";
+      ASSERT_EQ(pgm.substr(0, head.size()), head);
+      grey = Grey{kRowLength, kRows,
+                  std::vector<uint8_t>(pgm.begin() + static_cast<long>(head.size()), pgm.end())};
+    }
+    ASSERT_EQ(grey.width, uint32_t{kRowLength});
+    ASSERT_EQ(grey.height, uint32_t{kRows});
+    ASSERT_EQ(grey.pixels.size(), size_t{kRows} * kRowLength);
+    for (uint32_t r = 0; r < kRows; ++r) {
+      for (uint32_t c = 0; c < kRowLength; ++c) {
+        const uint8_t pixel = sim::TestPatternPixel(r, c, kRows, kRowLength, frame);
+        ASSERT_EQ(grey.pixels[r * kRowLength + c], ExpectedGrey(pixel)) << r << "," << c;
+      }
+    }
+  }
+}
+
+TEST_F(ToolTest, FlashSurvivesARestartOfTheSimulatorButUnsavedChangesDoNot) {
+  const std::string state = dir_ + "/flash.json";
+  std::vector<std::string> arguments{"--state", state, "--address", "4"};
+  std::string port = StartSim(arguments);
+  ASSERT_EQ(Tool(port, {"-a", "4", "param", "set", "0x0314", "54321"}).exit_code, 0);
+  ASSERT_EQ(Tool(port, {"-a", "4", "param", "save"}).exit_code, 0);
+  const int32_t angle = ToolJson(port, {"-a", "4", "rotate"})["angle"].get<int32_t>();
+  ASSERT_EQ(Tool(port, {"-a", "4", "angle", "save"}).exit_code, 0);
+  ASSERT_EQ(Tool(port, {"-a", "4", "param", "set", "0x0314", "7"}).exit_code, 0);
+  ASSERT_EQ(sims_.back()->Stop(SIGTERM).exit_code, 0);
+
+  port = StartSim(arguments);
+  EXPECT_EQ(ToolJson(port, {"-a", "4", "param", "get", "0x0314"})["value"], 54321);
+  EXPECT_EQ(ToolJson(port, {"-a", "4", "angle", "get"})["angle"], angle);
+  for (const auto &entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
+        << "temporary state file left: " << entry.path();
+  }
+}
+
+class InjectedFault : public ToolTest, public ::testing::WithParamInterface<sim::FaultKind> {};
+
+TEST_P(InjectedFault, FailsTheCallWithStatusOneAndTheNextExchangeSucceeds) {
+  const std::string port =
+      StartSim({"--fault", sim::FaultName(GetParam()) + ":next=1", "--address", "7"});
+  const RunResult failed = Tool(port, {"--address", "7", "hello"});
+  EXPECT_EQ(failed.exit_code, 1);
+  const auto lines = Lines(failed.err);
+  ASSERT_EQ(lines.size(), 1u) << failed.err;
+  EXPECT_NE(lines[0].find("hello"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("port " + port), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("address 7"), std::string::npos) << lines[0];
+  EXPECT_TRUE(failed.out.empty());
+
+  const RunResult next = Tool(port, {"--address", "7", "hello"});
+  EXPECT_EQ(next.exit_code, 0) << next.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, InjectedFault, ::testing::ValuesIn(sim::kAllFaultKinds),
+                         [](const auto &param_info) {
+                           std::string name = sim::FaultName(param_info.param);
+                           for (char &c : name) {
+                             if (c == '-') c = '_';
+                           }
+                           return name;
+                         });
+
+TEST_F(ToolTest, ARateOfFaultsRepeatsWithTheSameSeed) {
+  std::vector<std::vector<int>> runs;
+  for (int run = 0; run < 2; ++run) {
+    const std::string port = StartSim({"--fault", "corrupt-crc:rate=0.5", "--seed", "1234"});
+    std::vector<int> statuses;
+    for (int call = 0; call < 10; ++call) statuses.push_back(Tool(port, {"hello"}).exit_code);
+    runs.push_back(statuses);
+    sims_.back()->Stop(SIGTERM);
+  }
+  EXPECT_EQ(runs[0], runs[1]);
+  EXPECT_NE(std::count(runs[0].begin(), runs[0].end(), 0), 0);
+  EXPECT_NE(std::count(runs[0].begin(), runs[0].end(), 1), 0);
+}
+
+// The simulator on an existing serial line: here the slave side of a
+// pseudo-terminal this test made, whose master side plays the host.
+TEST_F(ToolTest, ServesAnExistingSerialDevice) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  EXPECT_EQ(StartSim({"--device", slave, "--address", "9"}), slave);
+
+  const std::vector<uint8_t> request = sim::EncodeRequest(9, 1, {});
+  ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  std::vector<uint8_t> answer;
+  constexpr size_t kHelloFrame = 1 + 2 + 15 + 3;
+  while (answer.size() < kHelloFrame) {
+    pollfd entry{master, POLLIN, 0};
+    ASSERT_GT(poll(&entry, 1, 5000), 0) << "no answer";
+    uint8_t buffer[64];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    answer.insert(answer.end(), buffer, buffer + n);
+  }
+  close(master);
+  ASSERT_EQ(answer.size(), kHelloFrame);
+  EXPECT_EQ(answer[0], 9);
+  EXPECT_EQ(answer[1], 0x8F);  // 15 data bytes
+  std::vector<uint8_t> data(answer.begin() + 3, answer.begin() + 18);
+  for (uint8_t &b : data) b &= 0x7F;
+  EXPECT_EQ(data[13], 9);  // value7: the address
+  const uint32_t crc =
+      (answer[18] & 0x7Fu) | (answer[19] & 0x7Fu) << 7 | (answer[20] & 0x7Fu) << 14;
+  EXPECT_EQ(crc, Crc16(data.data(), static_cast<uint32_t>(data.size())));
+}
+
+// Each run of the tool opens and closes the bus again. A user without
+// privileges must be able to do so more than once: a pseudo-terminal keeps
+// a port's exclusive-use flag as long as its master is open.
+TEST_F(ToolTest, AnUnprivilegedUserCanOpenTheBusAgainAfterClosingIt) {
+  const std::string port = StartSim({});
+  std::string program = kTool;
+  std::vector<std::string> arguments{"--port", port, "hello"};
+  if (geteuid() == 0) {
+    const std::string setpriv = "/usr/bin/setpriv";
+    const std::vector<std::string> nobody{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                          kTool};
+    if (!fs::exists(setpriv)) GTEST_SKIP() << "no setpriv to drop root";
+    std::vector<std::string> probe(nobody);
+    probe.push_back("--help");
+    const RunResult r = RunProgram(setpriv, probe, "/");
+    if (r.exit_code != 0) GTEST_SKIP() << "the tool cannot run unprivileged here: " << r.err;
+    fs::permissions(port, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::group_write | fs::perms::others_read |
+                              fs::perms::others_write);
+    program = setpriv;
+    arguments.insert(arguments.begin(), nobody.begin(), nobody.end());
+  }
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    const RunResult r = RunProgram(program, arguments, "/");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  }
+}
+
+struct UsageCase {
+  const char *what;
+  std::vector<std::string> arguments;
+};
+
+class UsageError : public ToolTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(UsageError, ExitsWithTwoAndOneLineOnStandardError) {
+  const RunResult r = RunProgram(kTool, GetParam().arguments, dir_);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 2);
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_EQ(lines[0].rfind("qx318", 0), 0u) << lines[0];
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UsageError,
+    ::testing::Values(
+        UsageCase{"no subcommand", {"--port", "/dev/null"}},
+        UsageCase{"unknown subcommand", {"--port", "/dev/null", "fetch"}},
+        UsageCase{"no port", {"hello"}},
+        UsageCase{"port and simulate", {"--port", "/dev/null", "--simulate", "hello"}},
+        UsageCase{"code above 16 bits", {"--port", "/dev/null", "param", "get", "0x10000"}},
+        UsageCase{"code not a number", {"--port", "/dev/null", "param", "get", "five"}},
+        UsageCase{"negative code", {"--port", "/dev/null", "param", "get", "-1"}},
+        UsageCase{"code missing", {"--port", "/dev/null", "param", "get"}},
+        UsageCase{"param without action", {"--port", "/dev/null", "param"}},
+        UsageCase{"value above 16 bits", {"--port", "/dev/null", "param", "set", "517", "65536"}},
+        UsageCase{"value too wide for its groups",
+                  {"--port", "/dev/null", "param", "set", "0x0105", "128"}},
+        UsageCase{"address 32", {"--port", "/dev/null", "--address", "32", "hello"}},
+        UsageCase{"address not a number", {"--port", "/dev/null", "-a", "one", "hello"}},
+        UsageCase{"baud 0", {"--port", "/dev/null", "--baud", "0", "hello"}},
+        UsageCase{"stray argument", {"--port", "/dev/null", "hello", "now"}},
+        UsageCase{"unknown option", {"--port", "/dev/null", "hello", "--fast"}},
+        UsageCase{"image format", {"--port", "/dev/null", "image", "-o", "picture.jpg"}},
+        UsageCase{"csv with json", {"--port", "/dev/null", "measure", "--csv", "--json"}},
+        UsageCase{"scan range upside down",
+                  {"--port", "/dev/null", "scan", "--first", "9", "--last", "2"}},
+        UsageCase{"angle without action", {"--port", "/dev/null", "angle"}}),
+    [](const auto &param_info) {
+      std::string name = param_info.param.what;
+      for (char &c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
+
+TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
+  const RunResult r = Tool(dir_ + "/no-such-tty", {"-a", "9", "angle", "get"});
+  EXPECT_EQ(r.exit_code, 1);
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_NE(lines[0].find("angle get"), std::string::npos);
+  EXPECT_NE(lines[0].find(dir_ + "/no-such-tty"), std::string::npos);
+  EXPECT_NE(lines[0].find("address 9"), std::string::npos);
+}
+
+TEST_F(ToolTest, SimulatorStopsCleanlyOnSigintAndSigtermAndRemovesItsLink) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const std::string link = dir_ + "/bus";
+    const std::string port = StartSim({"--link", link});
+    ASSERT_EQ(fs::read_symlink(link).string(), port);
+    EXPECT_EQ(Tool(link, {"hello"}).exit_code, 0);
+    const RunResult stopped = sims_.back()->Stop(signal_number);
+    EXPECT_EQ(stopped.signal, 0);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
+  }
+}
+
+TEST_F(ToolTest, TraceShowsEachRequestAndAnswerAsHexAndDecoded) {
+  const std::string port = StartSim({"--trace", "--address", "3"});
+  ASSERT_EQ(Tool(port, {"-a", "3", "param", "set", "0x0205", "300"}).exit_code, 0);
+  ASSERT_EQ(Tool(port, {"-a", "3", "param", "get", "0x0205"}).exit_code, 0);
+  ASSERT_EQ(Tool(port, {"-a", "5", "hello"}).exit_code, 1);
+  const std::string trace = sims_.back()->Stop(SIGTERM).err;
+  EXPECT_NE(trace.find("03 83 80 83 85 AC 82 8D 89 81  WRITE_PARAMETER param 5 = 300"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("→ addr 3  03 81 80 82 85 C1 C7 81  READ_PARAMETER param 5"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("← addr 3  03 82 80 AC 82 9D 83 80  READ_PARAMETER param 5 → 300"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("addr 5  05 80 80 81 C1 81 83  HELLO (no device at this address)"),
+            std::string::npos)
+      << trace;
+}
+
+TEST_F(ToolTest, SimulatorRejectsBadOptionsWithStatusTwo) {
+  for (const std::vector<std::string> &arguments :
+       std::vector<std::vector<std::string>>{{"--address", "32"},
+                                             {"--fault", "lightning"},
+                                             {"--fault", "stall:rate=2"},
+                                             {"--rows", "-1"}}) {
+    SCOPED_TRACE(arguments.back());
+    const RunResult r = RunProgram(kSim, arguments);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
+}
+
+TEST_F(ToolTest, SimulateRunsASubcommandAgainstABusInTheToolItself) {
+  const RunResult hello =
+      RunProgram(kTool, {"--simulate", "--address", "6", "hello", "--json"}, dir_);
+  ASSERT_EQ(hello.exit_code, 0) << hello.err;
+  EXPECT_EQ(Json::parse(hello.out)["hello"]["value7"], 6);
+  const RunResult image = RunProgram(kTool, {"image", "--simulate", "-o", "sim.png"}, dir_);
+  ASSERT_EQ(image.exit_code, 0) << image.err;
+  Grey grey;
+  EXPECT_TRUE(ReadPng(dir_ + "/sim.png", &grey));
+}
+
+TEST_F(ToolTest, DemoRunsEveryFunctionAndLeavesAPngInTheCurrentFolder) {
+  const RunResult demo = RunProgram(kTool, {"demo"}, dir_);
+  ASSERT_EQ(demo.exit_code, 0) << demo.out << demo.err;
+  EXPECT_NE(demo.out.find("Demo finished"), std::string::npos) << demo.out;
+  for (const char *step :
+       {"devices answer at addresses 1, 2", "read back: parameter 5 reads 300",
+        "after overwriting: parameter 5 reads 777", "after restoring: parameter 5 reads 300"}) {
+    EXPECT_NE(demo.out.find(step), std::string::npos) << step << "\n" << demo.out;
+  }
+  // The angle shown is the one the device computed from its tilted profile.
+  EXPECT_EQ(demo.out.find("axes: angle 0 "), std::string::npos) << demo.out;
+  Grey grey;
+  ASSERT_TRUE(ReadPng(dir_ + "/qx318-demo.png", &grey));
+  EXPECT_GT(grey.width * grey.height, 0u);
+}
+
+}  // namespace
+}  // namespace qx318::testing

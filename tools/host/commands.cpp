@@ -1,0 +1,365 @@
+#include "host/commands.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "commands/image.h"
+#include "host/image_file.h"
+
+namespace qx318::host {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint32_t kMaxValues = 2 * 16383;  // a 14-bit pair count
+constexpr uint64_t kMaxPixels = uint64_t{16383} * 16383;
+constexpr int kProgressWidth = 30;
+
+void PrintJson(const Json &doc) { fmt::print("{}\n", doc.dump(2)); }
+
+Json HelloJson(const HelloAnswer &a) {
+  return Json{{"value1", a.value1}, {"value2", a.value2}, {"value3", a.value3},
+              {"value4", a.value4}, {"value5", a.value5}, {"value6", a.value6},
+              {"value7", a.value7}};
+}
+
+std::string HelloText(const HelloAnswer &a) {
+  return fmt::format("value1 {}, value2 {}, value3 {}, value4 {}, value5 {}, value6 {}, value7 {}",
+                     a.value1, a.value2, a.value3, a.value4, a.value5, a.value6, a.value7);
+}
+
+const char *kNoValidAnswer = "no valid answer (silence, a bad checksum or a wrong length)";
+
+// Draws "image [#####-----] 40/120 rows" on stderr, redrawn in place.
+struct ProgressBar {
+  const char *label;
+  bool drawn = false;
+
+  static void OnRow(void *context, uint32_t done, uint32_t total) {
+    auto *bar = static_cast<ProgressBar *>(context);
+    const int filled =
+        total == 0 ? kProgressWidth : static_cast<int>(uint64_t{done} * kProgressWidth / total);
+    fmt::print(stderr, "\r{} [{}{}] {}/{} rows", bar->label,
+               std::string(static_cast<size_t>(filled), '#'),
+               std::string(static_cast<size_t>(kProgressWidth - filled), '-'), done, total);
+    std::fflush(stderr);
+    bar->drawn = true;
+  }
+  void Finish() const {
+    if (drawn) fmt::print(stderr, "\n");
+  }
+};
+
+struct FreeDeleter {
+  void operator()(uint8_t *p) const { std::free(p); }
+};
+
+}  // namespace
+
+std::optional<uint32_t> ParseNumber(const std::string &text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char *begin = text.data() + (hex ? 2 : 0);
+  const char *end = text.data() + text.size();
+  uint32_t value = 0;
+  const auto [ptr, ec] = std::from_chars(begin, end, value, hex ? 16 : 10);
+  if (begin == end || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
+  return value;
+}
+
+uint32_t LargestValueFor(ParameterCode code) {
+  const uint32_t groups = code >> 8;
+  return groups >= 3 ? 0xFFFF : (1u << (7 * groups)) - 1;
+}
+
+void ReportFailure(const std::string &command, const Target &target, const std::string &what) {
+  fmt::print(stderr, "qx318 {}: port {}, address {}: {}\n", command, target.port, target.address,
+             what);
+}
+
+std::optional<Session> Session::Open(const std::string &command, const Target &target) {
+  PortHandle port = QX318_INVALID_PORT;
+  if (QX318_OpenPort(target.port.c_str(), target.baud, &port) != 1) {
+    ReportFailure(command, target,
+                  fmt::format("cannot open the port at {} baud (no such device, busy, or a rate "
+                              "it refuses)",
+                              target.baud));
+    return std::nullopt;
+  }
+  return Session(port);
+}
+
+Session::Session(Session &&other) noexcept : port_(other.port_) {
+  other.port_ = QX318_INVALID_PORT;
+}
+
+Session::~Session() { (void)QX318_ClosePort(port_); }
+
+int RunScan(const Target &target, const OutputStyle &style, ScanRange range) {
+  const auto session = Session::Open("scan", target);
+  if (!session) return kExitDevice;
+  Json devices = Json::array();
+  for (int address = range.first; address <= range.last; ++address) {
+    if (style.progress) {
+      fmt::print(stderr, "\rscanning address {:2} of {}-{}", address, range.first, range.last);
+      std::fflush(stderr);
+    }
+    HelloAnswer answer{};
+    if (QX318_HelloCmd(session->port(), address, &answer) != 1) continue;
+    devices.push_back(Json{{"address", address}, {"hello", HelloJson(answer)}});
+    if (style.progress) fmt::print(stderr, "\r\033[K");
+    if (!style.json) fmt::print("address {:2}: {}\n", address, HelloText(answer));
+    std::fflush(stdout);
+  }
+  if (style.progress) fmt::print(stderr, "\r\033[K");
+  if (style.json) PrintJson(Json{{"port", target.port}, {"devices", devices}});
+  if (devices.empty()) {
+    fmt::print(stderr, "qx318 scan: port {}: no device answered at addresses {}-{}\n", target.port,
+               range.first, range.last);
+    return kExitDevice;
+  }
+  return kExitOk;
+}
+
+int RunHello(const Target &target, const OutputStyle &style) {
+  const auto session = Session::Open("hello", target);
+  if (!session) return kExitDevice;
+  HelloAnswer answer{};
+  if (QX318_HelloCmd(session->port(), target.address, &answer) != 1) {
+    ReportFailure("hello", target, kNoValidAnswer);
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address}, {"hello", HelloJson(answer)}});
+  } else {
+    fmt::print("address {}: {}\n", target.address, HelloText(answer));
+  }
+  return kExitOk;
+}
+
+int RunParamGet(const Target &target, const OutputStyle &style, ParameterCode code) {
+  const auto session = Session::Open("param get", target);
+  if (!session) return kExitDevice;
+  uint16_t value = 0;
+  if (QX318_ReadParameter(session->port(), target.address, code, &value) != 1) {
+    ReportFailure("param get", target, fmt::format("code 0x{:04X}: {}", code, kNoValidAnswer));
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address},
+                   {"code", code},
+                   {"parameter", code & 0xFF},
+                   {"groups", code >> 8},
+                   {"value", value}});
+  } else {
+    fmt::print("parameter {} (code 0x{:04X}, {} groups) = {}\n", code & 0xFF, code, code >> 8,
+               value);
+  }
+  return kExitOk;
+}
+
+int RunParamSet(const Target &target, const OutputStyle &style, ParameterCode code, uint16_t value,
+                bool verify) {
+  const auto session = Session::Open("param set", target);
+  if (!session) return kExitDevice;
+  if (QX318_WriteParameter(session->port(), target.address, code, value) != 1) {
+    ReportFailure("param set", target, "the request could not be written to the port");
+    return kExitDevice;
+  }
+  if (verify) {
+    uint16_t read_back = 0;
+    if (QX318_ReadParameter(session->port(), target.address, code, &read_back) != 1) {
+      ReportFailure("param set", target,
+                    fmt::format("reading back code 0x{:04X}: {}", code, kNoValidAnswer));
+      return kExitDevice;
+    }
+    if (read_back != value) {
+      ReportFailure(
+          "param set", target,
+          fmt::format("code 0x{:04X} reads back {} after writing {}", code, read_back, value));
+      return kExitDevice;
+    }
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address},
+                   {"code", code},
+                   {"parameter", code & 0xFF},
+                   {"groups", code >> 8},
+                   {"value", value},
+                   {"verified", verify}});
+  } else {
+    fmt::print("parameter {} (code 0x{:04X}) set to {}{}\n", code & 0xFF, code, value,
+               verify ? ", read back the same" : " (the device does not confirm writes)");
+  }
+  return kExitOk;
+}
+
+int RunParamFlash(const Target &target, const OutputStyle &style, bool save) {
+  const std::string command = save ? "param save" : "param restore";
+  const auto session = Session::Open(command, target);
+  if (!session) return kExitDevice;
+  const int32_t ok = save ? QX318_FlushParamsToFlash(session->port(), target.address)
+                          : QX318_RestoreParamsFromFlash(session->port(), target.address);
+  if (ok != 1) {
+    ReportFailure(command, target, "the device did not confirm");
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address}, {save ? "saved" : "restored", true}});
+  } else {
+    fmt::print("parameters {} flash\n", save ? "saved to" : "restored from");
+  }
+  return kExitOk;
+}
+
+int RunMeasure(const Target &target, const OutputStyle &style) {
+  const auto session = Session::Open("measure", target);
+  if (!session) return kExitDevice;
+  MeasureHeader header{};
+  std::vector<uint16_t> values(kMaxValues);
+  if (QX318_GetMeasureEx(session->port(), target.address, &header, values.data(), kMaxValues) !=
+      1) {
+    ReportFailure("measure", target, kNoValidAnswer);
+    return kExitDevice;
+  }
+  const size_t pairs = header.pair_count;
+  if (style.csv) {
+    fmt::print("pair,first,second\n");
+    for (size_t k = 0; k < pairs; ++k)
+      fmt::print("{},{},{}\n", k, values[2 * k], values[2 * k + 1]);
+  } else if (style.json) {
+    Json list = Json::array();
+    for (size_t k = 0; k < pairs; ++k)
+      list.push_back(Json::array({values[2 * k], values[2 * k + 1]}));
+    PrintJson(Json{{"address", target.address},
+                   {"lead_byte", header.lead_byte},
+                   {"pair_count", header.pair_count},
+                   {"pairs", list}});
+  } else {
+    fmt::print("measurement: lead byte {}, {} pairs\n", header.lead_byte, pairs);
+    for (size_t k = 0; k < pairs; ++k) {
+      fmt::print("{:6} {:6} {:6}\n", k, values[2 * k], values[2 * k + 1]);
+    }
+  }
+  return kExitOk;
+}
+
+int RunLock(const Target &target, const OutputStyle &style) {
+  const auto session = Session::Open("lock", target);
+  if (!session) return kExitDevice;
+  if (QX318_LockResult(session->port(), target.address) != 1) {
+    ReportFailure("lock", target, "the request could not be written to the port");
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address}, {"sent", true}});
+  } else {
+    fmt::print("lock-result sent (the device does not answer it)\n");
+  }
+  return kExitOk;
+}
+
+int RunImage(const Target &target, const OutputStyle &style, const std::string &output) {
+  const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
+  const auto session = Session::Open("image", target);
+  if (!session) return kExitDevice;
+  // Room for the largest image the header can announce; pages the image
+  // does not reach are never touched, so they cost no memory.
+  std::unique_ptr<uint8_t, FreeDeleter> pixels(static_cast<uint8_t *>(std::calloc(kMaxPixels, 1)));
+  if (!pixels) {
+    ReportFailure("image", target, "no memory for the pixel buffer");
+    return kExitDevice;
+  }
+  ProgressBar bar{"image"};
+  const ImageProgress progress{&ProgressBar::OnRow, &bar};
+  ImageHeader header{};
+  const int32_t ok = ReadImage(session->port(), target.address, &header, pixels.get(), kMaxPixels,
+                               style.progress ? &progress : nullptr);
+  bar.Finish();
+  if (ok != 1) {
+    ReportFailure("image", target, kNoValidAnswer);
+    return kExitDevice;
+  }
+  if (!output.empty()) {
+    std::string error;
+    if (!WriteImageFile(output, format, pixels.get(), header.row_count, header.row_length,
+                        &error)) {
+      ReportFailure("image", target, error);
+      return kExitDevice;
+    }
+  }
+  const size_t count = size_t{header.row_count} * header.row_length;
+  const uint8_t *begin = pixels.get();
+  const auto [low, high] = std::minmax_element(begin, begin + count);
+  if (style.json) {
+    Json doc{{"address", target.address},       {"row_count", header.row_count},
+             {"row_length", header.row_length}, {"word3", header.word3},
+             {"word4", header.word4},           {"min_pixel", count ? *low : 0},
+             {"max_pixel", count ? *high : 0}};
+    if (!output.empty()) doc["output"] = output;
+    PrintJson(doc);
+  } else {
+    fmt::print("image: {} rows x {} pixels, word3 {}, word4 {}, pixels {}-{}{}\n", header.row_count,
+               header.row_length, header.word3, header.word4, count ? *low : 0, count ? *high : 0,
+               output.empty() ? std::string() : ", written to " + output);
+  }
+  return kExitOk;
+}
+
+namespace {
+
+int RunAngleValue(const Target &target, const OutputStyle &style, bool rotate) {
+  const std::string command = rotate ? "rotate" : "angle get";
+  const auto session = Session::Open(command, target);
+  if (!session) return kExitDevice;
+  int32_t value = 0;
+  const int32_t ok = rotate ? QX318_RotateAxisXY(session->port(), target.address, &value)
+                            : QX318_GetRotateAngle(session->port(), target.address, &value);
+  if (ok != 1) {
+    ReportFailure(command, target, kNoValidAnswer);
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address}, {"angle", value}});
+  } else {
+    fmt::print("{}angle {}\n", rotate ? "axis rotated: " : "", value);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunRotate(const Target &target, const OutputStyle &style) {
+  return RunAngleValue(target, style, true);
+}
+
+int RunAngleGet(const Target &target, const OutputStyle &style) {
+  return RunAngleValue(target, style, false);
+}
+
+int RunAngleFlash(const Target &target, const OutputStyle &style, bool save) {
+  const std::string command = save ? "angle save" : "angle restore";
+  const auto session = Session::Open(command, target);
+  if (!session) return kExitDevice;
+  const int32_t ok = save ? QX318_FlushAngleToFlash(session->port(), target.address)
+                          : QX318_RestoreAngleFromFlash(session->port(), target.address);
+  if (ok != 1) {
+    ReportFailure(command, target, "the device did not confirm");
+    return kExitDevice;
+  }
+  if (style.json) {
+    PrintJson(Json{{"address", target.address}, {save ? "saved" : "restored", true}});
+  } else {
+    fmt::print("angle {} flash\n", save ? "saved to" : "restored from");
+  }
+  return kExitOk;
+}
+
+}  // namespace qx318::host

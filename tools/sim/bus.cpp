@@ -1,0 +1,199 @@
+#include "sim/bus.h"
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace qx318::sim {
+namespace {
+
+// The host gives up on a write-blocked line long before this.
+constexpr std::chrono::milliseconds kWriteGiveUp{2000};
+// How long pacing sends at once: short enough to keep the rate even.
+constexpr double kPacingSliceSeconds = 0.002;
+constexpr size_t kReadChunk = 4096;
+constexpr std::chrono::milliseconds kHangUpRetry{20};
+
+std::string Timestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  return fmt::format("{:%H:%M:%S}.{:03d}", fmt::gmtime(std::chrono::system_clock::to_time_t(now)),
+                     ms);
+}
+
+bool StopRequested(int stop_fd) {
+  pollfd entry{stop_fd, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0;
+}
+
+// Waits until fd can take bytes; false on stop, error or after the give-up.
+bool WaitWritable(int fd, int stop_fd) {
+  pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+  for (;;) {
+    const int ready = poll(fds, 2, static_cast<int>(kWriteGiveUp.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
+    return (fds[0].revents & POLLOUT) != 0;
+  }
+}
+
+bool WriteAll(int fd, int stop_fd, const uint8_t *bytes, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, bytes + done, count - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (!WaitWritable(fd, stop_fd)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PauseUnlessStopped(int stop_fd, std::chrono::milliseconds duration) {
+  const auto until = std::chrono::steady_clock::now() + duration;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd entry{stop_fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready > 0) return false;
+  }
+}
+
+bool WritePaced(int fd, int stop_fd, const std::vector<uint8_t> &bytes, uint32_t baud) {
+  if (baud == 0) return WriteAll(fd, stop_fd, bytes.data(), bytes.size());
+  const double seconds_per_byte = 10.0 / baud;
+  const auto slice = static_cast<size_t>(kPacingSliceSeconds / seconds_per_byte) + 1;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t sent = 0; sent < bytes.size();) {
+    const size_t count = std::min(slice, bytes.size() - sent);
+    if (!WriteAll(fd, stop_fd, bytes.data() + sent, count)) return false;
+    sent += count;
+    // The line is busy until the last bit of these bytes has gone out.
+    const auto due =
+        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(static_cast<double>(sent) * seconds_per_byte));
+    std::this_thread::sleep_until(due);
+    if (StopRequested(stop_fd)) return false;
+  }
+  return true;
+}
+
+Bus::Bus(BusOptions options)
+    : options_(std::move(options)), faults_(options_.faults, options_.seed) {
+  const auto epoch = Clock::now();
+  for (const DeviceConfig &config : options_.devices) {
+    devices_[config.address] = std::make_unique<DeviceModel>(config, options_.seed, epoch);
+  }
+}
+
+bool Bus::Start(std::string *error) {
+  if (options_.state_file.empty()) return true;
+  if (!LoadState(options_.state_file, &stored_, error)) return false;
+  for (const auto &[address, flash] : stored_) {
+    if (DeviceModel *model = device(address)) model->PowerOnWith(flash);
+  }
+  return true;
+}
+
+DeviceModel *Bus::device(uint8_t address) {
+  const auto it = devices_.find(address);
+  return it == devices_.end() ? nullptr : it->second.get();
+}
+
+void Bus::Trace(const std::string &line) const {
+  if (options_.trace) options_.trace(Timestamp() + " " + line);
+}
+
+void Bus::PersistFlash() {
+  if (options_.state_file.empty()) return;
+  for (const auto &[address, model] : devices_) stored_[address] = model->flash();
+  std::string error;
+  if (!SaveState(options_.state_file, stored_, &error)) {
+    Trace("state file not written: " + error);
+    if (!options_.trace) fmt::print(stderr, "qx318-sim: state file not written: {}\n", error);
+  }
+}
+
+void Bus::HandleRequest(int fd, int stop_fd, const Request &request) {
+  DeviceModel *model = device(request.address);
+  if (model == nullptr) {
+    Trace(fmt::format("→ addr {}  {}  {} (no device at this address)", request.address,
+                      HexBytes(request.raw), CommandName(request.command)));
+    return;
+  }
+  const Reply reply = model->Handle(request, Clock::now());
+  Trace(fmt::format("→ addr {}  {}  {}", request.address, HexBytes(request.raw),
+                    reply.request_summary));
+  if (reply.flash_written) PersistFlash();
+  if (!reply.answer) return;
+
+  const Transmission plan = faults_.Plan(*reply.answer, request.address, options_.wire);
+  const std::string fault = plan.fault ? " [fault: " + FaultName(*plan.fault) + "]" : "";
+  Trace(fmt::format("← addr {}  {}  {} → {}{}", request.address, HexBytes(plan.AllBytes()),
+                    reply.request_summary, reply.answer_summary, fault));
+  for (const Segment &segment : plan.segments) {
+    if (!PauseUnlessStopped(stop_fd, segment.pause_before)) return;
+    if (!WritePaced(fd, stop_fd, segment.bytes, options_.wire.baud)) {
+      Trace("answer not sent completely (line blocked or stopping)");
+      return;
+    }
+  }
+}
+
+bool Bus::Serve(int fd, int stop_fd, std::string *error) {
+  RequestParser parser;
+  uint8_t buffer[kReadChunk];
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    const int ready = poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      *error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+    if (fds[1].revents & POLLIN) return true;
+    if (fds[0].revents & (POLLERR | POLLNVAL)) {
+      *error = "the bus descriptor failed";
+      return false;
+    }
+    if (!(fds[0].revents & POLLIN)) {
+      // Hung up with nobody on the other side: wait for a host to open it.
+      if (!PauseUnlessStopped(stop_fd, kHangUpRetry)) return true;
+      continue;
+    }
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n < 0 && errno == EIO) {
+      if (!PauseUnlessStopped(stop_fd, kHangUpRetry)) return true;
+      continue;
+    }
+    if (n <= 0) {
+      *error = n == 0 ? "the bus descriptor closed" : std::string("read: ") + std::strerror(errno);
+      return false;
+    }
+    const auto now = Clock::now();
+    for (ssize_t i = 0; i < n; ++i) {
+      RequestParser::Result result = parser.Feed(buffer[i], now);
+      if (result.outcome == RequestParser::Outcome::kRejected) {
+        Trace(fmt::format("→ {}  ignored: {}", HexBytes(result.raw), result.reason));
+      } else if (result.outcome == RequestParser::Outcome::kRequest) {
+        HandleRequest(fd, stop_fd, result.request);
+      }
+    }
+  }
+}
+
+}  // namespace qx318::sim

@@ -1,0 +1,69 @@
+// Where the simulated bus meets the host: a pseudo-terminal it creates, or a
+// serial device it opens, and an optional stable symlink to it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qx318::sim {
+
+class BusEndpoint {
+ public:
+  // A new pseudo-terminal in raw mode. The endpoint keeps the slave side
+  // open itself, so that a host closing and reopening the slave never
+  // leaves the master hung up between two host runs.
+  static std::unique_ptr<BusEndpoint> CreatePseudoTerminal(std::string *error);
+  // An existing serial device, raw 8N1 at baud (a rate termios names).
+  static std::unique_ptr<BusEndpoint> OpenSerialDevice(const std::string &path, uint32_t baud,
+                                                       std::string *error);
+  ~BusEndpoint();
+  BusEndpoint(const BusEndpoint &) = delete;
+  BusEndpoint &operator=(const BusEndpoint &) = delete;
+
+  int fd() const { return fd_; }
+  // The path a host opens: the pseudo-terminal's slave, or the device.
+  const std::string &path() const { return path_; }
+
+ private:
+  BusEndpoint(int fd, int held_slave, std::string path);
+  int fd_;
+  int held_slave_;
+  std::string path_;
+};
+
+// A symlink at link_path to target, removed again on destruction when it
+// still points there. An existing symlink at link_path (left by a run that
+// was killed) is replaced; any other file there is an error.
+class SymlinkGuard {
+ public:
+  static std::unique_ptr<SymlinkGuard> Create(const std::string &link_path,
+                                              const std::string &target, std::string *error);
+  ~SymlinkGuard();
+  SymlinkGuard(const SymlinkGuard &) = delete;
+  SymlinkGuard &operator=(const SymlinkGuard &) = delete;
+
+ private:
+  SymlinkGuard(std::string link_path, std::string target);
+  std::string link_path_;
+  std::string target_;
+};
+
+// A pipe whose read end becomes readable once Signal() was called: how a
+// serving loop in another thread is told to stop.
+class StopPipe {
+ public:
+  StopPipe();
+  ~StopPipe();
+  StopPipe(const StopPipe &) = delete;
+  StopPipe &operator=(const StopPipe &) = delete;
+  bool ok() const { return read_fd_ >= 0; }
+  int read_fd() const { return read_fd_; }
+  void Signal();
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
+
+}  // namespace qx318::sim

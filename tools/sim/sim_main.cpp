@@ -1,0 +1,238 @@
+// qx318-sim: one or more simulated QX318 devices on a pseudo-terminal (or a
+// serial device), for trying the library, the host tool and scripts without
+// hardware. Prints the path a host opens on its first line of output.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/signalfd.h>
+#endif
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <set>
+
+#include "sim/bus.h"
+#include "sim/endpoint.h"
+
+namespace {
+
+using qx318::sim::BusOptions;
+using qx318::sim::DeviceConfig;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+// The signals that end the simulator, delivered as readable data on a
+// descriptor so that the serving loop sees them between two exchanges. On
+// Linux a signalfd; elsewhere a self-pipe whose handler only writes a byte.
+#if defined(__linux__)
+class StopSignals {
+ public:
+  StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : kStopSignals) sigaddset(&set, s);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) == 0) {
+      fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    }
+  }
+  ~StopSignals() {
+    if (fd_ >= 0) close(fd_);
+  }
+  StopSignals(const StopSignals &) = delete;
+  StopSignals &operator=(const StopSignals &) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  int fd_ = -1;
+};
+#else
+int g_signal_pipe_write = -1;  // the one thing the handler touches
+
+extern "C" void WriteStopByte(int) {
+  const char byte = 1;
+  (void)!write(g_signal_pipe_write, &byte, 1);
+}
+
+class StopSignals {
+ public:
+  StopSignals() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    for (const int fd : fds) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    g_signal_pipe_write = fds[1];
+    struct sigaction action {};
+    action.sa_handler = WriteStopByte;
+    sigemptyset(&action.sa_mask);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+    fd_ = fds[0];
+  }
+  ~StopSignals() {
+    if (fd_ >= 0) close(fd_);
+  }
+  StopSignals(const StopSignals &) = delete;
+  StopSignals &operator=(const StopSignals &) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+#endif
+
+struct Arguments {
+  std::vector<int> addresses{1};
+  std::string device_path;
+  std::string link_path;
+  std::string state_file;
+  int rows = 120;
+  int row_length = 160;
+  int pairs = 64;
+  uint32_t baud = 0;
+  int reply_delay_ms = 0;
+  uint32_t noise = 0;
+  int stall_ms = 300;
+  std::vector<std::string> faults;
+  uint64_t seed = 1;
+  bool trace = false;
+};
+
+void DefineOptions(CLI::App &app, Arguments &a) {
+  app.add_option("-a,--address", a.addresses,
+                 "Bus address of a simulated device (0-31); repeat or "
+                 "separate with commas for several devices")
+      ->delimiter(',')
+      ->check(CLI::Range(0, 31))
+      ->capture_default_str();
+  app.add_option("--device", a.device_path,
+                 "Serve on this serial device instead of a new pseudo-terminal");
+  app.add_option("--link", a.link_path,
+                 "Make a symlink PATH to the bus endpoint (removed on exit)");
+  app.add_option("--state", a.state_file,
+                 "Keep the devices' flash (parameters, angle) in FILE across runs");
+  app.add_option("--rows", a.rows, "Image rows")
+      ->check(CLI::Range(0, 16383))
+      ->capture_default_str();
+  app.add_option("--row-length", a.row_length, "Image row length in pixels")
+      ->check(CLI::Range(0, 16383))
+      ->capture_default_str();
+  app.add_option("--pairs", a.pairs, "Value pairs in a measurement")
+      ->check(CLI::Range(0, 4095))
+      ->capture_default_str();
+  app.add_option("--baud", a.baud,
+                 "Pace answers at this line rate, 10 bit times a byte (0: no "
+                 "pacing; with --device also the line speed)")
+      ->capture_default_str();
+  app.add_option("--reply-delay", a.reply_delay_ms, "Milliseconds before each answer")
+      ->check(CLI::Range(0, 60000))
+      ->capture_default_str();
+  app.add_option("--noise", a.noise, "Bytes with bit 7 set sent before each answer")
+      ->check(CLI::Range(0, 16383))
+      ->capture_default_str();
+  app.add_option("--fault", a.faults,
+                 "Inject a fault: KIND, KIND:next=N or KIND:rate=P, KIND one of corrupt-crc, "
+                 "drop-byte, truncate, stall, no-answer, wrong-length (repeatable)");
+  app.add_option("--stall-ms", a.stall_ms, "Length of the pause a stall fault makes")
+      ->check(CLI::Range(101, 60000))
+      ->capture_default_str();
+  app.add_option("--seed", a.seed, "Seed of every random choice (noise, faults, measurement)")
+      ->capture_default_str();
+  app.add_flag("--trace", a.trace, "Print every request and answer on stderr, as hex and decoded");
+}
+
+bool BuildOptions(const Arguments &a, BusOptions *options, std::string *error) {
+  options->devices.clear();
+  std::set<int> seen;
+  for (const int address : a.addresses) {
+    if (!seen.insert(address).second) continue;
+    DeviceConfig config;
+    config.address = static_cast<uint8_t>(address);
+    config.image_rows = static_cast<uint16_t>(a.rows);
+    config.image_row_length = static_cast<uint16_t>(a.row_length);
+    config.pair_count = static_cast<uint16_t>(a.pairs);
+    options->devices.push_back(config);
+  }
+  for (const std::string &text : a.faults) {
+    const auto rule = qx318::sim::ParseFaultRule(text, error);
+    if (!rule) return false;
+    options->faults.push_back(*rule);
+  }
+  options->wire.baud = a.baud;
+  options->wire.reply_delay = std::chrono::milliseconds(a.reply_delay_ms);
+  options->wire.noise_bytes = a.noise;
+  options->wire.stall = std::chrono::milliseconds(a.stall_ms);
+  options->seed = a.seed;
+  options->state_file = a.state_file;
+  if (a.trace) {
+    options->trace = [](const std::string &line) {
+      fmt::print(stderr, "{}\n", line);
+      std::fflush(stderr);
+    };
+  }
+  return true;
+}
+
+int Serve(const Arguments &a, BusOptions options) {
+  StopSignals signals;
+  if (signals.fd() < 0) {
+    fmt::print(stderr, "qx318-sim: cannot watch for SIGINT/SIGTERM\n");
+    return kExitFailure;
+  }
+  std::string error;
+  qx318::sim::Bus bus(std::move(options));
+  if (!bus.Start(&error)) {
+    fmt::print(stderr, "qx318-sim: {}\n", error);
+    return kExitFailure;
+  }
+  auto endpoint = a.device_path.empty()
+                      ? qx318::sim::BusEndpoint::CreatePseudoTerminal(&error)
+                      : qx318::sim::BusEndpoint::OpenSerialDevice(a.device_path, a.baud, &error);
+  if (!endpoint) {
+    fmt::print(stderr, "qx318-sim: {}\n", error);
+    return kExitFailure;
+  }
+  std::unique_ptr<qx318::sim::SymlinkGuard> link;
+  if (!a.link_path.empty()) {
+    link = qx318::sim::SymlinkGuard::Create(a.link_path, endpoint->path(), &error);
+    if (!link) {
+      fmt::print(stderr, "qx318-sim: {}\n", error);
+      return kExitFailure;
+    }
+  }
+  fmt::print("{}\n", endpoint->path());
+  std::fflush(stdout);
+  if (!bus.Serve(endpoint->fd(), signals.fd(), &error)) {
+    fmt::print(stderr, "qx318-sim: {}\n", error);
+    return kExitFailure;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app{
+      "qx318-sim: simulated QX318 devices on a pseudo-terminal. Prints the path to open "
+      "(e.g. qx318 --port PATH hello), then serves until SIGINT or SIGTERM.",
+      "qx318-sim"};
+  Arguments arguments;
+  DefineOptions(app, arguments);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    fmt::print(stderr, "qx318-sim: {} (see qx318-sim --help)\n", e.what());
+    return kExitUsage;
+  }
+  BusOptions options;
+  std::string error;
+  if (!BuildOptions(arguments, &options, &error)) {
+    fmt::print(stderr, "qx318-sim: {}\n", error);
+    return kExitUsage;
+  }
+  return Serve(arguments, std::move(options));
+}

@@ -1,0 +1,103 @@
+#include "sim/state_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+namespace qx318::sim {
+namespace {
+
+constexpr const char *kFormat = "qx318-sim-state";
+constexpr int kVersion = 1;
+
+// Only the parameters that differ from the factory contents are listed, by
+// number, so that the file stays short enough to read and edit.
+nlohmann::json ToJson(uint8_t address, const FlashContents &flash) {
+  const FlashContents factory = FactoryFlash();
+  nlohmann::json parameters = nlohmann::json::object();
+  for (size_t n = 0; n < flash.parameters.size(); ++n) {
+    const ParameterSlot &slot = flash.parameters[n];
+    if (slot == factory.parameters[n]) continue;
+    parameters[std::to_string(n)] = {{"value", slot.value}, {"groups", slot.groups}};
+  }
+  return {{"address", address}, {"angle", flash.angle}, {"parameters", parameters}};
+}
+
+FlashContents FromJson(const nlohmann::json &device) {
+  FlashContents flash = FactoryFlash();
+  flash.angle = device.at("angle").get<int32_t>();
+  for (const auto &[key, slot] : device.at("parameters").items()) {
+    const unsigned long number = std::stoul(key);
+    if (number >= flash.parameters.size()) throw std::out_of_range("parameter " + key);
+    flash.parameters[number].value = slot.at("value").get<uint16_t>();
+    flash.parameters[number].groups = slot.at("groups").get<uint8_t>();
+  }
+  return flash;
+}
+
+bool WriteWhole(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadState(const std::string &path, FlashByAddress *out, std::string *error) {
+  out->clear();
+  if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) return true;
+  std::ifstream in(path);
+  if (!in) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  try {
+    const nlohmann::json doc = nlohmann::json::parse(in);
+    if (doc.at("format") != kFormat || doc.at("version") != kVersion) {
+      *error = path + ": not a qx318-sim state file of version 1";
+      return false;
+    }
+    for (const auto &device : doc.at("devices")) {
+      (*out)[device.at("address").get<uint8_t>()] = FromJson(device);
+    }
+    return true;
+  } catch (const std::exception &e) {
+    *error = path + ": " + e.what();
+    return false;
+  }
+}
+
+bool SaveState(const std::string &path, const FlashByAddress &state, std::string *error) {
+  nlohmann::json devices = nlohmann::json::array();
+  for (const auto &[address, flash] : state) devices.push_back(ToJson(address, flash));
+  const nlohmann::json doc = {{"format", kFormat}, {"version", kVersion}, {"devices", devices}};
+  const std::string text = doc.dump(2) + "\n";
+
+  const std::string temporary = path + ".tmp." + std::to_string(getpid());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = WriteWhole(fd, text) && fsync(fd) == 0;
+  const int saved_errno = errno;
+  const bool closed = close(fd) == 0;
+  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = path + ": " + std::strerror(written && closed ? errno : saved_errno);
+    (void)unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qx318::sim
