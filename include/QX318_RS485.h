@@ -42,12 +42,17 @@
 #define QX318_API
 #endif
 
-#ifdef __cplusplus
+/* The layout checks hold in every language mode: older compilers get a
+ * typedef of an array whose size turns negative when a check fails. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1600))
 #define QX318_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define QX318_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #else
-#define QX318_STATIC_ASSERT(cond, msg)
+#define QX318_CAT_(a, b) a##b
+#define QX318_CAT(a, b) QX318_CAT_(a, b)
+#define QX318_STATIC_ASSERT(cond, msg) \
+  typedef char QX318_CAT(qx318_layout_check_, __LINE__)[(cond) ? 1 : -1]
 #endif
 
 #ifdef __cplusplus

@@ -9,7 +9,9 @@ namespace {
 constexpr uint32_t kHelloAnswerLength = 15;
 constexpr uint32_t kHelloBufferSize = 128;
 
-HelloAnswer DecodeHello(const uint8_t *data, HelloAnswer record) {
+// Writes the seven values one by one: the byte at offset 3 is the caller's
+// and is never written.
+void StoreHello(const uint8_t *data, HelloAnswer &record) {
   record.value1 = static_cast<uint16_t>(DecodeGroups(data + 0, 2));
   record.value2 = static_cast<uint8_t>(DecodeGroups(data + 2, 1));
   record.value3 = DecodeGroups(data + 3, 4);
@@ -17,7 +19,6 @@ HelloAnswer DecodeHello(const uint8_t *data, HelloAnswer record) {
   record.value5 = static_cast<uint16_t>(DecodeGroups(data + 9, 2));
   record.value6 = static_cast<uint16_t>(DecodeGroups(data + 11, 2));
   record.value7 = static_cast<uint16_t>(DecodeGroups(data + 13, 2));
-  return record;
 }
 
 }  // namespace
@@ -29,7 +30,6 @@ extern "C" QX318_API int32_t QX318_CALL QX318_HelloCmd(PortHandle port, int32_t 
   uint32_t length = 0;
   if (!Exchange(port, address, CMD_HELLO, nullptr, 0, answer, sizeof answer, &length)) return 0;
   if (length != kHelloAnswerLength) return 0;
-  // Starting from the caller's record keeps the byte at offset 3 as it was.
-  *answer_out = DecodeHello(answer, *answer_out);
+  StoreHello(answer, *answer_out);
   return 1;
 }

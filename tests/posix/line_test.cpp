@@ -121,6 +121,20 @@ std::vector<Rate> Rates() {
 INSTANTIATE_TEST_SUITE_P(Pty, PtyBaudRate, ::testing::ValuesIn(Rates()),
                          [](const auto &test) { return std::to_string(test.param.baud); });
 
+#ifdef __linux__
+TEST(PtyLine, ANamedRateAfterAnArbitraryOneSetsTheInputRateToo) {
+  PtyDevice device;
+  {
+    OpenPorts ports;
+    ASSERT_EQ(ports.Open(device.slave_path(), 250000), 1);
+  }
+  OpenPorts ports;
+  ASSERT_EQ(ports.Open(device.slave_path(), 115200), 1);
+  EXPECT_EQ(posix::ReadArbitrarySpeed(device.master_fd()), 115200u);
+  EXPECT_EQ(posix::ReadInputSpeed(device.master_fd()), 115200u);
+}
+#endif
+
 TEST(PtyLine, BaudRateZeroFailsAndLeavesThePortFree) {
   PtyDevice device;
   OpenPorts ports;
@@ -181,6 +195,7 @@ TEST(PtyLine, AnOpenPortIsExclusive) {
   ASSERT_EQ(OpenWithoutAdminRights(device.slave_path()), kOpened) << "the port starts free";
   ASSERT_EQ(ports.Open(device.slave_path(), 115200), 1);
   EXPECT_EQ(OpenWithoutAdminRights(device.slave_path()), kRefused);
+  EXPECT_EQ(ports.Open(device.slave_path(), 115200), 0) << "admin rights do not share the port";
   ports.CloseAll();
   EXPECT_EQ(OpenWithoutAdminRights(device.slave_path()), kOpened) << "closing freed the port";
   EXPECT_EQ(ports.Open(device.slave_path(), 115200), 1);

@@ -51,6 +51,7 @@ class FakeSysfs : public ::testing::Test {
                     const std::optional<std::string> &product) {
     const fs::path usb = fs::path("pci0000:00/0000:00:14.0/usb1") / usb_device;
     const fs::path port = usb / (usb_device + ":1.0") / name;
+    WriteFile(root_ / "devices" / usb / "idVendor", "0403\n");
     if (product) WriteFile(root_ / "devices" / usb / "product", *product + "\n");
     AddTty(name, port / "tty" / name, port);
   }
@@ -59,6 +60,7 @@ class FakeSysfs : public ::testing::Test {
   void AddAcm(const std::string &name, const std::string &usb_device, const std::string &product) {
     const fs::path usb = fs::path("pci0000:00/0000:00:14.0/usb1") / usb_device;
     const fs::path interface = usb / (usb_device + ":1.0");
+    WriteFile(root_ / "devices" / usb / "idVendor", "1d6b\n");
     WriteFile(root_ / "devices" / usb / "product", product + "\n");
     AddTty(name, interface / "tty" / name, interface);
   }
@@ -115,6 +117,21 @@ TEST_F(FakeSysfs, DevicesWithoutAProductAreSkipped) {
                                root_ / "class" / "tty" / "ttyUSB9");
   EXPECT_EQ(Find("Real One"), "ttyUSB1");
   EXPECT_EQ(Find("Outside The Root"), "");
+}
+
+TEST_F(FakeSysfs, TheProductStringIsComparedExactly) {
+  AddUsbSerial("ttyUSB0", "1-1", "Padded Name  ");
+  EXPECT_EQ(Find("Padded Name  "), "ttyUSB0");
+  EXPECT_EQ(Find("Padded Name"), "");
+}
+
+TEST_F(FakeSysfs, ADeviceWithoutAProductIsNotNamedAfterItsHub) {
+  // The hub the converter hangs off has a product string of its own.
+  const fs::path hub = root_ / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1";
+  WriteFile(hub / "idVendor", "1d6b\n");
+  WriteFile(hub / "product", "xHCI Host Controller\n");
+  AddUsbSerial("ttyUSB0", "1-1", std::nullopt);
+  EXPECT_EQ(Find("xHCI Host Controller"), "");
 }
 
 TEST_F(FakeSysfs, MissingTreeFindsNothing) {

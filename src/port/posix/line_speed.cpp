@@ -37,6 +37,11 @@ constexpr std::array kNamedSpeeds = std::to_array<std::pair<uint32_t, speed_t>>(
 }  // namespace
 
 bool SetNamedSpeed(termios &tio, uint32_t baud) {
+#ifdef CIBAUD
+  // A separate input rate left from an earlier arbitrary rate would survive
+  // cfsetispeed: clear it so that the input runs at the output rate.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
   for (const auto &[rate, speed] : kNamedSpeeds) {
     if (rate == baud) return cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0;
   }

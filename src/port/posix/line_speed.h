@@ -22,4 +22,7 @@ bool SetArbitrarySpeed(int fd, uint32_t baud);
 // The output rate fd runs at, as the kernel reports it; 0 when unknown.
 uint32_t ReadArbitrarySpeed(int fd);
 
+// The input rate fd runs at, as the kernel reports it; 0 when unknown.
+uint32_t ReadInputSpeed(int fd);
+
 }  // namespace qx318::posix

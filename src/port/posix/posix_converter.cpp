@@ -5,6 +5,7 @@
 // product description of a ttyUSB/ttyACM device listed in sysfs. Each handle
 // owns a descriptor and the time-outs its reads and writes honour.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,7 +43,7 @@ std::string DevicePathFor(const char *description) {
   return name.empty() ? std::string() : "/dev/" + name;
 }
 
-// Exclusive, raw 8N1, no flow control, no echo, no line processing; reads
+// Raw 8N1, no flow control, no echo, no line processing; reads
 // are paced by poll, so VMIN and VTIME are 0.
 bool MakeRaw(int fd) {
   termios tio{};
@@ -59,7 +60,11 @@ bool MakeRaw(int fd) {
 int OpenSerialDevice(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
+  // The terminal's exclusive mode does not hold against root; the lock
+  // refuses a second open through this library by anyone, as the converter
+  // opened for no sharing does. Both end with the last close.
+  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      !MakeRaw(fd)) {
     close(fd);
     return -1;
   }

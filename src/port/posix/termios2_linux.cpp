@@ -30,4 +30,10 @@ uint32_t ReadArbitrarySpeed(int fd) {
   return tio.c_ospeed;
 }
 
+uint32_t ReadInputSpeed(int fd) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+  return tio.c_ispeed;
+}
+
 }  // namespace qx318::posix

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -26,28 +27,33 @@ std::vector<std::string> UsbSerialNames(const fs::path &class_dir) {
   return names;
 }
 
+// The string as the kernel reports it, without the newline it appends; any
+// other trailing character belongs to the product string.
 std::string ReadFirstLine(const fs::path &file) {
   std::ifstream in(file);
   std::string line;
   std::getline(in, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   return line;
 }
 
 // The product string of the USB device a tty hangs off: the nearest
-// directory above the tty's device that has a "product" file (the interface
-// sits between them).
-std::string ProductOf(const fs::path &sysfs_root, const fs::path &tty_entry) {
+// directory above the tty's device that is a USB device (it has idVendor;
+// the interface sits between them). A device without a product string has
+// none: the hub above it is not asked.
+std::optional<std::string> ProductOf(const fs::path &sysfs_root, const fs::path &tty_entry) {
   std::error_code ec;
   const fs::path root = fs::canonical(sysfs_root, ec);
-  if (ec) return {};
+  if (ec) return std::nullopt;
   fs::path dir = fs::canonical(tty_entry / "device", ec);
-  if (ec) return {};
+  if (ec) return std::nullopt;
   while (dir != root && dir.has_relative_path()) {
-    if (fs::is_regular_file(dir / "product", ec)) return ReadFirstLine(dir / "product");
+    if (fs::is_regular_file(dir / "idVendor", ec)) {
+      if (!fs::is_regular_file(dir / "product", ec)) return std::nullopt;
+      return ReadFirstLine(dir / "product");
+    }
     dir = dir.parent_path();
   }
-  return {};
+  return std::nullopt;
 }
 
 }  // namespace
