@@ -201,12 +201,20 @@ int RunParamSet(const Target &target, const OutputStyle &style, ParameterCode co
   return kExitOk;
 }
 
-int RunParamFlash(const Target &target, const OutputStyle &style, bool save) {
-  const std::string command = save ? "param save" : "param restore";
+// The flash confirmation commands differ only in what they keep in flash and
+// in the two library calls.
+struct FlashCommand {
+  const char *subject;  // "param" or "angle", as on the command line
+  const char *what;     // what is saved or restored, for people
+  int32_t(QX318_CALL *save)(PortHandle, int32_t);
+  int32_t(QX318_CALL *restore)(PortHandle, int32_t);
+};
+
+int RunFlash(const Target &target, const OutputStyle &style, const FlashCommand &flash, bool save) {
+  const std::string command = fmt::format("{} {}", flash.subject, save ? "save" : "restore");
   const auto session = Session::Open(command, target);
   if (!session) return kExitDevice;
-  const int32_t ok = save ? QX318_FlushParamsToFlash(session->port(), target.address)
-                          : QX318_RestoreParamsFromFlash(session->port(), target.address);
+  const int32_t ok = (save ? flash.save : flash.restore)(session->port(), target.address);
   if (ok != 1) {
     ReportFailure(command, target, "the device did not confirm");
     return kExitDevice;
@@ -214,9 +222,15 @@ int RunParamFlash(const Target &target, const OutputStyle &style, bool save) {
   if (style.json) {
     PrintJson(Json{{"address", target.address}, {save ? "saved" : "restored", true}});
   } else {
-    fmt::print("parameters {} flash\n", save ? "saved to" : "restored from");
+    fmt::print("{} {} flash\n", flash.what, save ? "saved to" : "restored from");
   }
   return kExitOk;
+}
+
+int RunParamFlash(const Target &target, const OutputStyle &style, bool save) {
+  static constexpr FlashCommand kParameters{"param", "parameters", QX318_FlushParamsToFlash,
+                                            QX318_RestoreParamsFromFlash};
+  return RunFlash(target, style, kParameters, save);
 }
 
 int RunMeasure(const Target &target, const OutputStyle &style) {
@@ -345,21 +359,9 @@ int RunAngleGet(const Target &target, const OutputStyle &style) {
 }
 
 int RunAngleFlash(const Target &target, const OutputStyle &style, bool save) {
-  const std::string command = save ? "angle save" : "angle restore";
-  const auto session = Session::Open(command, target);
-  if (!session) return kExitDevice;
-  const int32_t ok = save ? QX318_FlushAngleToFlash(session->port(), target.address)
-                          : QX318_RestoreAngleFromFlash(session->port(), target.address);
-  if (ok != 1) {
-    ReportFailure(command, target, "the device did not confirm");
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address}, {save ? "saved" : "restored", true}});
-  } else {
-    fmt::print("angle {} flash\n", save ? "saved to" : "restored from");
-  }
-  return kExitOk;
+  static constexpr FlashCommand kAngle{"angle", "angle", QX318_FlushAngleToFlash,
+                                       QX318_RestoreAngleFromFlash};
+  return RunFlash(target, style, kAngle, save);
 }
 
 }  // namespace qx318::host
