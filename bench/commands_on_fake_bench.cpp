@@ -11,16 +11,11 @@
 #include "fake_converter.h"
 #include "protocol/crc.h"
 #include "protocol/frame.h"
+#include "wire_oracle.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Groups(uint32_t value, int count) {
-  Bytes groups;
-  for (int i = 0; i < count; ++i) groups.push_back(static_cast<uint8_t>((value >> (7 * i)) & 0x7F));
-  return groups;
-}
 
 void BM_SendRequest(benchmark::State &state) {
   qx318::fake::FakeConverter converter;
@@ -51,11 +46,9 @@ BENCHMARK(BM_HelloOnFake);
 
 void BM_MeasureOnFake(benchmark::State &state) {
   const auto pairs = static_cast<uint16_t>(state.range(0));
-  Bytes data{1};
-  for (uint8_t group : Groups(pairs, 2)) data.push_back(group);
-  for (uint32_t j = 0; j < 2u * pairs; ++j) {
-    for (uint8_t group : Groups(j & 0x3FFF, 2)) data.push_back(group);
-  }
+  std::vector<uint16_t> carried(2u * pairs);
+  for (uint32_t j = 0; j < carried.size(); ++j) carried[j] = static_cast<uint16_t>(j & 0x3FFF);
+  const Bytes data = qx318::test::MeasureData(1, pairs, carried);
   qx318::fake::FakeConverter converter;
   const Bytes answer = qx318::fake::AnswerFrame(data);
   MeasureHeader header{};
@@ -74,23 +67,11 @@ void BM_MeasureOnFake(benchmark::State &state) {
 BENCHMARK(BM_MeasureOnFake)->Arg(2)->Arg(4095);
 
 Bytes ImageAnswer(uint16_t rows, uint16_t row_length) {
-  Bytes wire{0x00};
-  const auto marked = [&wire](uint32_t value, int count) {
-    for (uint8_t group : Groups(value, count)) wire.push_back(static_cast<uint8_t>(group | 0x80));
-  };
-  marked(rows, 2);
-  Bytes covered;
-  for (uint16_t word : {row_length, uint16_t{0}, uint16_t{0}}) {
-    marked(word, 2);
-    for (uint8_t group : Groups(word, 2)) covered.push_back(group);
-  }
-  for (uint32_t i = 0; i < static_cast<uint32_t>(rows) * row_length; ++i) {
-    const auto pixel = static_cast<uint8_t>(i & 0x7F);
-    wire.push_back(static_cast<uint8_t>(pixel | 0x80));
-    covered.push_back(pixel);
-  }
-  marked(qx318::Crc16(covered.data(), static_cast<uint32_t>(covered.size())), 3);
-  return wire;
+  qx318::test::ImageAnswerFields fields;
+  fields.row_count = rows;
+  fields.row_length = row_length;
+  fields.pixels = qx318::test::PixelPattern(rows, row_length);
+  return qx318::test::ImageAnswer(fields);
 }
 
 void BM_ImageOnFake(benchmark::State &state) {

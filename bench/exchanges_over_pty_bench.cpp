@@ -9,6 +9,7 @@
 
 #include "QX318_RS485.h"
 #include "pty_device.h"
+#include "wire_oracle.h"
 
 namespace {
 
@@ -20,12 +21,6 @@ using qx318::test::PtyDevice;
 constexpr uint8_t kHello = 1;
 constexpr uint8_t kGetMeasure = 5;
 constexpr uint8_t kGetImage = 6;
-
-Bytes Groups(uint32_t value, int count) {
-  Bytes groups;
-  for (int i = 0; i < count; ++i) groups.push_back(static_cast<uint8_t>((value >> (7 * i)) & 0x7F));
-  return groups;
-}
 
 // A device that answers one command with a fixed answer.
 class Session {
@@ -71,11 +66,9 @@ BENCHMARK(BM_HelloRoundTripPty)->UseRealTime();
 
 void BM_MeasurementPty(benchmark::State &state) {
   const auto pairs = static_cast<uint16_t>(state.range(0));
-  Bytes data{1};
-  for (uint8_t group : Groups(pairs, 2)) data.push_back(group);
-  for (uint32_t j = 0; j < 2u * pairs; ++j) {
-    for (uint8_t group : Groups(j & 0x3FFF, 2)) data.push_back(group);
-  }
+  std::vector<uint16_t> carried(2u * pairs);
+  for (uint32_t j = 0; j < carried.size(); ++j) carried[j] = static_cast<uint16_t>(j & 0x3FFF);
+  const Bytes data = qx318::test::MeasureData(1, pairs, carried);
   const Bytes answer = AnswerFrame(data);
   Session session(kGetMeasure, answer);
   if (!session.ok()) {
@@ -96,23 +89,11 @@ void BM_MeasurementPty(benchmark::State &state) {
 BENCHMARK(BM_MeasurementPty)->Arg(4095)->UseRealTime();
 
 Bytes ImageAnswer(uint16_t rows, uint16_t row_length) {
-  Bytes wire{0x00};
-  const auto marked = [&wire](uint32_t value, int count) {
-    for (uint8_t group : Groups(value, count)) wire.push_back(static_cast<uint8_t>(group | 0x80));
-  };
-  marked(rows, 2);
-  Bytes covered;
-  for (uint16_t word : {row_length, uint16_t{0}, uint16_t{0}}) {
-    marked(word, 2);
-    for (uint8_t group : Groups(word, 2)) covered.push_back(group);
-  }
-  for (uint32_t i = 0; i < static_cast<uint32_t>(rows) * row_length; ++i) {
-    const auto pixel = static_cast<uint8_t>(i & 0x7F);
-    wire.push_back(static_cast<uint8_t>(pixel | 0x80));
-    covered.push_back(pixel);
-  }
-  marked(qx318::test::Crc16Arc(covered.data(), covered.size()), 3);
-  return wire;
+  qx318::test::ImageAnswerFields fields;
+  fields.row_count = rows;
+  fields.row_length = row_length;
+  fields.pixels = qx318::test::PixelPattern(rows, row_length);
+  return qx318::test::ImageAnswer(fields);
 }
 
 void BM_ImagePty(benchmark::State &state) {

@@ -11,17 +11,6 @@ namespace {
 constexpr uint16_t kUnsetValue = 0xBEEF;
 constexpr uint32_t kMaxValues = 2u * 16383u;  // what a 14-bit pair count can name
 
-// Measurement answer data: lead value, pair count, then the values carried.
-Bytes MeasureData(uint8_t lead, uint16_t pair_count, const std::vector<uint16_t> &values) {
-  Bytes data{lead, static_cast<uint8_t>(pair_count & 0x7F),
-             static_cast<uint8_t>((pair_count >> 7) & 0x7F)};
-  for (uint16_t value : values) {
-    data.push_back(static_cast<uint8_t>(value & 0x7F));
-    data.push_back(static_cast<uint8_t>((value >> 7) & 0x7F));
-  }
-  return data;
-}
-
 std::vector<uint16_t> ValuePattern(uint32_t count) {
   std::vector<uint16_t> values(count);
   for (uint32_t j = 0; j < count; ++j) values[j] = static_cast<uint16_t>((j * 37u + 5u) & 0x3FFF);

@@ -31,21 +31,6 @@ constexpr uint8_t kAngleFlash = 12;
 
 constexpr uint16_t kMaxPairsInOneFrame = 4095;  // (16383 - 3) / 4
 
-Bytes Groups(uint32_t value, int count) {
-  Bytes groups;
-  for (int i = 0; i < count; ++i) groups.push_back(static_cast<uint8_t>((value >> (7 * i)) & 0x7F));
-  return groups;
-}
-
-Bytes MeasureData(uint8_t lead, uint16_t pair_count, const std::vector<uint16_t> &values) {
-  Bytes data{lead};
-  for (uint8_t group : Groups(pair_count, 2)) data.push_back(group);
-  for (uint16_t value : values) {
-    for (uint8_t group : Groups(value, 2)) data.push_back(group);
-  }
-  return data;
-}
-
 std::vector<uint16_t> ValuePattern(size_t count) {
   std::vector<uint16_t> values(count);
   for (size_t j = 0; j < count; ++j) values[j] = static_cast<uint16_t>((j * 2654435761u) & 0x3FFF);

@@ -1,4 +1,4 @@
-// An independent model of the wire format for the command tests: frames are
+// An independent model of the wire format for tests and benchmarks: frames are
 // built here bit by bit, without the library's CRC table or group helpers, so
 // that a fault in those cannot hide in the expected bytes as well.
 #pragma once
@@ -26,6 +26,26 @@ inline void AppendMarkedGroups(Bytes &out, uint32_t value, int groups) {
   for (int i = 0; i < groups; ++i) {
     out.push_back(static_cast<uint8_t>(0x80u | ((value >> (7 * i)) & 0x7Fu)));
   }
+}
+
+// The count 7-bit groups of value, least significant first, without markers.
+inline Bytes Groups(uint32_t value, int count) {
+  Bytes groups;
+  for (int i = 0; i < count; ++i)
+    groups.push_back(static_cast<uint8_t>((value >> (7 * i)) & 0x7Fu));
+  return groups;
+}
+
+// The data bytes of a measurement answer: the lead value, the pair count and
+// the values it carries, 2 groups each (fewer or more than the count says,
+// as a test needs).
+inline Bytes MeasureData(uint8_t lead, uint16_t pair_count, const std::vector<uint16_t> &values) {
+  Bytes data{lead};
+  for (uint8_t group : Groups(pair_count, 2)) data.push_back(group);
+  for (uint16_t value : values) {
+    for (uint8_t group : Groups(value, 2)) data.push_back(group);
+  }
+  return data;
 }
 
 // The request frame a command must put on the wire.
