@@ -4,7 +4,7 @@
 # Included from src/CMakeLists.txt.
 
 target_sources(qx318_codec PRIVATE protocol/crc_table_win32.cpp)
-target_sources(qx318_core PRIVATE protocol/work_buffer_win32.cpp)
+target_sources(qx318_core PRIVATE protocol/work_buffer_win32.cpp port/clock_win32.cpp)
 
 # A program that links the core statically gets no load notification: it
 # builds the table at its own start. The DLL does it in DllMain instead, so
@@ -58,10 +58,10 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 if(MSVC)
   # The Microsoft linker matches the plain names of the export list to the
   # __stdcall symbols and writes an import library that maps them back.
-  set(QX318_DLL_DEF ${CMAKE_CURRENT_BINARY_DIR}/QX318_RS485.dll.def)
-  file(READ ${PROJECT_SOURCE_DIR}/include/QX318_RS485.def QX318_DEF_TEXT)
-  file(GENERATE OUTPUT ${QX318_DLL_DEF} CONTENT "${QX318_DEF_TEXT}    DllMain\n")
-  target_sources(QX318_RS485 PRIVATE ${QX318_DLL_DEF})
+  target_sources(QX318_RS485 PRIVATE ${PROJECT_SOURCE_DIR}/include/QX318_RS485.def)
+  # Linked with the static runtime, so that the DLL needs no runtime DLLs.
+  set_target_properties(QX318_RS485 PROPERTIES
+    MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
   # GNU ld would export the plain names but put them, undecorated, into the
   # import library, where __stdcall callers cannot find them. So the export
@@ -80,9 +80,22 @@ else()
     VERBATIM)
   target_sources(QX318_RS485 PRIVATE ${QX318_DLL_DEF})
   target_link_options(QX318_RS485 PRIVATE "LINKER:--kill-at" "LINKER:--no-undefined")
+  # Run where the library goes, with a relative name: dlltool names its
+  # internal symbols after the output path, which would otherwise carry the
+  # build folder into the shipped file.
   add_custom_command(TARGET QX318_RS485 POST_BUILD
     COMMAND ${CMAKE_DLLTOOL} --input-def ${QX318_DLL_DEF} --dllname QX318_RS485.dll --kill-at
-            --output-lib $<TARGET_LINKER_FILE:QX318_RS485>
+            --output-lib $<TARGET_LINKER_FILE_NAME:QX318_RS485>
+    WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:QX318_RS485>
     VERBATIM)
 endif()
 add_library(QX318_RS485::QX318_RS485 ALIAS QX318_RS485)
+
+if(MINGW)
+  # Nothing in the library throws, and nothing may cross into C: without
+  # exception tables the DLL also carries no threading runtime (whose TLS
+  # callback would run at every thread attach and detach).
+  foreach(target qx318_codec qx318_core qx318_converter_win32 QX318_RS485)
+    target_compile_options(${target} PRIVATE -fno-exceptions)
+  endforeach()
+endif()

@@ -21,15 +21,22 @@ endif()
 file(STRINGS ${EXPORTS} export_lines REGEX "^[ \t]+[A-Za-z_]")
 set(def "LIBRARY QX318_RS485.dll\nEXPORTS\n")
 foreach(line IN LISTS export_lines)
-  string(STRIP "${line}" name)
+  string(STRIP "${line}" entry)
+  # The loader's entry point lives in the DLL's own object, not in the core,
+  # and has the same signature everywhere. PRIVATE keeps it out of the import
+  # library, where it would stand in for the entry point of any DLL that
+  # links against ours without one of its own.
+  if(entry STREQUAL "DllMain PRIVATE")
+    string(APPEND def "    DllMain@12 PRIVATE\n")
+    continue()
+  endif()
+  set(name "${entry}")
   string(REGEX MATCH " T _${name}@([0-9]+)\n" found "${symbols}")
   if(NOT found)
     message(FATAL_ERROR "${name} is not a __stdcall function defined in ${ARCHIVE}")
   endif()
   string(APPEND def "    ${name}@${CMAKE_MATCH_1}\n")
 endforeach()
-# The loader's entry point has the same signature everywhere.
-string(APPEND def "    DllMain@12\n")
 
 file(WRITE ${OUTPUT}.tmp "${def}")
 file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)

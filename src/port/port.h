@@ -18,6 +18,10 @@ inline constexpr uint32_t kQueueSize = 1024;
 // written.
 bool WritePort(PortHandle port, const uint8_t *bytes, uint32_t count);
 
+// Milliseconds on a clock that never goes back, for limits that span several
+// reads. Each platform supplies it next to its allocation helper.
+uint64_t MonotonicMilliseconds();
+
 // Reads exactly count bytes in one call. True when all of them arrived before
 // the port's time-outs expired; a read of 0 bytes is true.
 bool ReadPort(PortHandle port, uint8_t *bytes, uint32_t count);

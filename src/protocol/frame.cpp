@@ -21,13 +21,13 @@ uint16_t RequestCrc(uint8_t command, const uint8_t *data, uint32_t count) {
 }  // namespace
 
 bool HuntStartByte(PortHandle port, uint8_t *scratch) {
-  const auto started = std::chrono::steady_clock::now();
+  const uint64_t started = MonotonicMilliseconds();
   uint32_t skipped = 0;
   for (;;) {
     if (!ReadPort(port, scratch, 1)) return false;
     if ((*scratch & kMarker) == 0) return true;
     if (++skipped > kMaxSkippedNoiseBytes) return false;
-    if (std::chrono::steady_clock::now() - started > kStartByteHuntLimit) return false;
+    if (MonotonicMilliseconds() - started > kStartByteHuntLimitMs) return false;
   }
 }
 

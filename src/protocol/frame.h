@@ -9,7 +9,6 @@
 // 7 cleared.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 #include "QX318_RS485.h"
@@ -24,7 +23,7 @@ inline constexpr uint32_t kCrcGroups = 3;
 // time-out: 1000 ms + 100 ms) or after skipping this many marker bytes,
 // whichever comes first, so that a babbling device cannot hold the caller.
 // No real answer is preceded by more noise than the largest answer frame.
-inline constexpr std::chrono::milliseconds kStartByteHuntLimit{1100};
+inline constexpr uint64_t kStartByteHuntLimitMs = 1100;
 inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
 
 // Builds the request frame and writes it (after the converter's purge).
