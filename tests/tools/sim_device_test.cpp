@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "protocol/command_codes.h"
 #include "sim/device_model.h"
 #include "sim/in_process_bus.h"
 #include "sim/state_file.h"
@@ -86,6 +87,9 @@ struct ParameterCase {
   bool read_ok;
   uint16_t expected;
 };
+
+// Stable test names: gtest would otherwise print the case's bytes.
+void PrintTo(const ParameterCase &c, std::ostream *os) { *os << c.what; }
 
 class ParameterWidths : public SimulatedBus, public ::testing::WithParamInterface<ParameterCase> {};
 
@@ -219,10 +223,48 @@ TEST_F(SimulatedBus, RotationStoresTheAngleItReports) {
   EXPECT_EQ(other, 0);  // the neighbour did not rotate
 }
 
+// Commands a device never answers: writes, the lock, and codes it does not
+// know. An answer to any of them would collide with the host's next request.
+struct SilentCase {
+  const char *what;
+  uint8_t command;
+  std::vector<uint8_t> data;
+};
+
+void PrintTo(const SilentCase &c, std::ostream *os) { *os << c.what; }
+
+class SilentCommands : public ::testing::TestWithParam<SilentCase> {};
+
+TEST_P(SilentCommands, GetNoAnswer) {
+  DeviceModel model(DeviceConfig{3, kRows, kRowLength, kPairs}, 1, Clock::now());
+  Request request;
+  request.address = 3;
+  request.command = GetParam().command;
+  request.data = GetParam().data;
+  EXPECT_FALSE(model.Handle(request, Clock::now()).answer.has_value());
+  // The same device still answers a hello afterwards.
+  Request hello;
+  hello.address = 3;
+  hello.command = CMD_HELLO;
+  EXPECT_TRUE(model.Handle(hello, Clock::now()).answer.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SilentCommands,
+    ::testing::Values(SilentCase{"write_parameter", CMD_WRITE_PARAMETER, {0x05, 0x2C, 0x02}},
+                      SilentCase{"lock_result", CMD_LOCK_RESULT, {}},
+                      SilentCase{"unknown_0", 0, {}}, SilentCase{"unknown_7", 7, {}},
+                      SilentCase{"unknown_8", 8, {}}, SilentCase{"unknown_13", 13, {}}),
+    [](const auto &param_info) { return std::string(param_info.param.what); });
+
 struct FaultCase {
   FaultKind kind;
   bool image;  // fault the image answer instead of hello
 };
+
+void PrintTo(const FaultCase &c, std::ostream *os) {
+  *os << FaultName(c.kind) << (c.image ? " on the image" : " on hello");
+}
 
 class InjectedFaults : public SimulatedBus, public ::testing::WithParamInterface<FaultCase> {};
 

@@ -6,6 +6,7 @@
 
 #include "sim/faults.h"
 #include "sim/wire_format.h"
+#include "wire_oracle.h"
 
 namespace qx318::sim {
 namespace {
@@ -19,6 +20,11 @@ struct RequestVector {
   Bytes data;
   Bytes wire;
 };
+
+// Stable test names: gtest would otherwise print the case's bytes.
+void PrintTo(const RequestVector &v, std::ostream *os) {
+  *os << "address " << int{v.address} << " command " << int{v.command};
+}
 
 class RequestVectors : public ::testing::TestWithParam<RequestVector> {};
 
@@ -75,6 +81,29 @@ TEST(AnswerEncoding, ImageCrcCoversTheWordsAfterTheRowCountAndThePixels) {
   EXPECT_NE(Bytes(changed.end() - 3, changed.end()), Bytes(wire.end() - 3, wire.end()));
 }
 
+// The whole image frame, CRC included, against the bitwise model over the
+// six header groups W2-W4 and the pixels.
+TEST(AnswerEncoding, ImageFramesMatchTheBitwiseModel) {
+  struct Shape {
+    uint16_t rows, row_length, word3, word4;
+  };
+  for (const Shape &shape :
+       {Shape{1, 2, 3, 7}, Shape{3, 5, 300, 7}, Shape{17, 9, 16383, 0}, Shape{0, 0, 1, 2}}) {
+    SCOPED_TRACE(shape.rows * 1000 + shape.row_length);
+    const Bytes pixels = test::PixelPattern(shape.rows, shape.row_length);
+    test::ImageAnswerFields fields;
+    fields.row_count = shape.rows;
+    fields.row_length = shape.row_length;
+    fields.word3 = shape.word3;
+    fields.word4 = shape.word4;
+    fields.pixels = pixels;
+    fields.start_byte = 4;
+    EXPECT_EQ(EncodeAnswer(
+                  ImageAnswer(shape.rows, shape.row_length, shape.word3, shape.word4, pixels), 4),
+              test::ImageAnswer(fields));
+  }
+}
+
 TEST(RequestParserRobustness, SkipsNoiseRejectsBadCrcAndRestartsOnAStartByte) {
   RequestParser parser;
   const auto now = Clock::now();
@@ -119,6 +148,8 @@ struct RuleCase {
   uint32_t next;
   double rate;
 };
+
+void PrintTo(const RuleCase &c, std::ostream *os) { *os << c.text; }
 
 class FaultRuleParsing : public ::testing::TestWithParam<RuleCase> {};
 

@@ -11,18 +11,27 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 #include "protocol/crc.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
 #include "sim/wire_format.h"
+
+// Stable test names: the fault's name, not the enum's bytes. Found by
+// argument-dependent lookup, so it lives in the enum's namespace.
+namespace qx318::sim {
+inline void PrintTo(FaultKind kind, std::ostream *os) { *os << FaultName(kind); }
+}  // namespace qx318::sim
 
 namespace qx318::testing {
 namespace {
@@ -393,7 +402,10 @@ TEST_F(ToolTest, AnUnprivilegedUserCanOpenTheBusAgainAfterClosingIt) {
 struct UsageCase {
   const char *what;
   std::vector<std::string> arguments;
+  const char *token;  // what the line must name besides the port
 };
+
+void PrintTo(const UsageCase &c, std::ostream *os) { *os << c.what; }
 
 class UsageError : public ToolTest, public ::testing::WithParamInterface<UsageCase> {};
 
@@ -404,34 +416,57 @@ TEST_P(UsageError, ExitsWithTwoAndOneLineOnStandardError) {
   const auto lines = Lines(r.err);
   ASSERT_EQ(lines.size(), 1u) << r.err;
   EXPECT_EQ(lines[0].rfind("qx318", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(GetParam().token), std::string::npos) << lines[0];
+  const auto &arguments = GetParam().arguments;
+  const auto port = std::find(arguments.begin(), arguments.end(), "--port");
+  if (port != arguments.end() && !(port + 1)->empty()) {
+    EXPECT_NE(lines[0].find("port " + *(port + 1) + ", address "), std::string::npos) << lines[0];
+  }
   EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, UsageError,
     ::testing::Values(
-        UsageCase{"no subcommand", {"--port", "/dev/null"}},
-        UsageCase{"unknown subcommand", {"--port", "/dev/null", "fetch"}},
-        UsageCase{"no port", {"hello"}},
-        UsageCase{"port and simulate", {"--port", "/dev/null", "--simulate", "hello"}},
-        UsageCase{"code above 16 bits", {"--port", "/dev/null", "param", "get", "0x10000"}},
-        UsageCase{"code not a number", {"--port", "/dev/null", "param", "get", "five"}},
-        UsageCase{"negative code", {"--port", "/dev/null", "param", "get", "-1"}},
-        UsageCase{"code missing", {"--port", "/dev/null", "param", "get"}},
-        UsageCase{"param without action", {"--port", "/dev/null", "param"}},
-        UsageCase{"value above 16 bits", {"--port", "/dev/null", "param", "set", "517", "65536"}},
+        UsageCase{"no subcommand", {"--port", "/dev/null"}, "subcommand"},
+        UsageCase{"unknown subcommand", {"--port", "/dev/null", "fetch"}, "'fetch'"},
+        UsageCase{"no port", {"hello"}, "hello"},
+        UsageCase{"empty port", {"--port", "", "hello"}, "--port"},
+        UsageCase{"port and simulate", {"--port", "/dev/null", "--simulate", "hello"}, "hello"},
+        UsageCase{"code above 16 bits",
+                  {"--port", "/dev/null", "-a", "3", "param", "get", "0x10000"},
+                  "param get"},
+        UsageCase{"code not a number", {"--port", "/dev/null", "param", "get", "five"}, "five"},
+        UsageCase{"negative code", {"--port", "/dev/null", "param", "get", "-1"}, "param get"},
+        UsageCase{"code missing", {"--port", "/dev/null", "param", "get"}, "param get"},
+        UsageCase{"parameter above 127",
+                  {"--port", "/dev/null", "param", "get", "0x0285"},
+                  "parameter number 133"},
+        UsageCase{"parameter above 127 written",
+                  {"--port", "/dev/null", "param", "set", "0x02FF", "5"},
+                  "parameter number 255"},
+        UsageCase{"param without action", {"--port", "/dev/null", "param"}, "param"},
+        UsageCase{"value above 16 bits",
+                  {"--port", "/dev/null", "param", "set", "517", "65536"},
+                  "param set"},
         UsageCase{"value too wide for its groups",
-                  {"--port", "/dev/null", "param", "set", "0x0105", "128"}},
-        UsageCase{"address 32", {"--port", "/dev/null", "--address", "32", "hello"}},
-        UsageCase{"address not a number", {"--port", "/dev/null", "-a", "one", "hello"}},
-        UsageCase{"baud 0", {"--port", "/dev/null", "--baud", "0", "hello"}},
-        UsageCase{"stray argument", {"--port", "/dev/null", "hello", "now"}},
-        UsageCase{"unknown option", {"--port", "/dev/null", "hello", "--fast"}},
-        UsageCase{"image format", {"--port", "/dev/null", "image", "-o", "picture.jpg"}},
-        UsageCase{"csv with json", {"--port", "/dev/null", "measure", "--csv", "--json"}},
+                  {"--port", "/dev/null", "param", "set", "0x0105", "128"},
+                  "1 group of"},
+        UsageCase{"address 32", {"--port", "/dev/null", "--address", "32", "hello"}, "hello"},
+        UsageCase{"address not a number", {"--port", "/dev/null", "-a", "one", "hello"}, "hello"},
+        UsageCase{"baud 0", {"--port", "/dev/null", "--baud", "0", "hello"}, "hello"},
+        UsageCase{"stray argument", {"--port", "/dev/null", "hello", "now"}, "now"},
+        UsageCase{"unknown option", {"--port", "/dev/null", "hello", "--fast"}, "--fast"},
+        UsageCase{"image format", {"--port", "/dev/null", "image", "-o", "picture.jpg"}, "image"},
+        UsageCase{"image to an empty name", {"--port", "/dev/null", "image", "-o", ""}, "image"},
+        UsageCase{
+            "csv with json", {"--port", "/dev/null", "measure", "--csv", "--json"}, "measure"},
         UsageCase{"scan range upside down",
-                  {"--port", "/dev/null", "scan", "--first", "9", "--last", "2"}},
-        UsageCase{"angle without action", {"--port", "/dev/null", "angle"}}),
+                  {"--port", "/dev/null", "scan", "--first", "9", "--last", "2"},
+                  "scan"},
+        UsageCase{"angle without action", {"--port", "/dev/null", "angle"}, "angle"},
+        UsageCase{"demo with a port", {"--port", "/dev/null", "demo"}, "demo"},
+        UsageCase{"demo as json", {"demo", "--json"}, "demo"}),
     [](const auto &param_info) {
       std::string name = param_info.param.what;
       for (char &c : name) {
@@ -439,6 +474,70 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+// A path relative to the current folder names that file, not a USB product
+// description.
+TEST_F(ToolTest, ARelativePortPathOpensTheFile) {
+  StartSim({"--link", dir_ + "/bus"});
+  const RunResult r = RunProgram(kTool, {"--port", "./bus", "hello"}, dir_);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(ToolTest, OutputThatCannotBeWrittenFailsWithStatusOne) {
+  const RunResult r = RunProgram(
+      "/bin/sh", {"-c", "exec \"$0\" --simulate measure --csv > /dev/full", kTool}, dir_);
+  EXPECT_EQ(r.exit_code, 1);
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_NE(lines[0].find("measure"), std::string::npos) << lines[0];
+}
+
+TEST_F(ToolTest, JsonCarriesAPathThatIsNotUtf8) {
+  const RunResult r =
+      RunProgram(kTool, {"--simulate", "image", "--json", "-o", "frame\xFF.pgm"}, dir_);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Json::parse(r.out)["output"], "frame\uFFFD.pgm");
+  EXPECT_TRUE(fs::exists(dir_ + "/frame\xFF.pgm"));
+}
+
+// What the tool writes on a standard error that is a terminal: the test's
+// own pseudo-terminal, read by a thread while the tool runs.
+std::string StderrOnATerminal(const std::vector<std::string> &arguments, const std::string &dir) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no pseudo-terminal";
+  const std::string slave_path = ptsname(master);
+  // Held open so that the master never reads end-of-file between openings.
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  std::atomic<bool> done{false};
+  std::string seen;
+  std::thread reader([&] {
+    for (;;) {
+      pollfd entry{master, POLLIN, 0};
+      if (poll(&entry, 1, 50) > 0) {
+        char buffer[4096];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+        if (n > 0) continue;
+      }
+      if (done) return;
+    }
+  });
+  std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" 2>\"" + slave_path + "\"", kTool};
+  shell.insert(shell.end(), arguments.begin(), arguments.end());
+  const RunResult r = RunProgram("/bin/sh", shell, dir);
+  done = true;
+  reader.join();
+  close(slave);
+  close(master);
+  return r.exit_code == 0 ? seen : "failed: " + r.err;
+}
+
+TEST_F(ToolTest, ImageShowsAProgressBarOnATerminalOnly) {
+  const std::string bar = StderrOnATerminal({"--simulate", "image"}, dir_);
+  EXPECT_NE(bar.find('\r'), std::string::npos) << bar;
+  EXPECT_NE(bar.find("/120 rows"), std::string::npos) << bar;
+  EXPECT_EQ(StderrOnATerminal({"--simulate", "image", "--no-progress"}, dir_), "");
+}
 
 TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
   const RunResult r = Tool(dir_ + "/no-such-tty", {"-a", "9", "angle", "get"});
@@ -464,6 +563,95 @@ TEST_F(ToolTest, SimulatorStopsCleanlyOnSigintAndSigtermAndRemovesItsLink) {
   }
 }
 
+// A trace nobody can write must not end the simulator, nor leave its link.
+TEST_F(ToolTest, SimulatorOutlivesAnUnwritableTraceAndRemovesItsLink) {
+  const std::string link = dir_ + "/bus";
+  Child sim("/bin/sh", {"-c", "exec \"$0\" --link \"$1\" --trace 2>/dev/full", kSim, link},
+            dir_ + "/sim.err");
+  ASSERT_TRUE(sim.started());
+  ASSERT_FALSE(sim.ReadLine(milliseconds(20000)).empty());
+  EXPECT_EQ(Tool(link, {"hello"}).exit_code, 0);
+  EXPECT_EQ(Tool(link, {"hello"}).exit_code, 0);
+  const RunResult stopped = sim.Stop(SIGTERM);
+  EXPECT_EQ(stopped.signal, 0);
+  EXPECT_EQ(stopped.exit_code, 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "link left behind";
+}
+
+TEST_F(ToolTest, AStateFileInAFolderThatDoesNotExistFailsTheStart) {
+  const RunResult r = RunProgram(kSim, {"--state", dir_ + "/missing/folder/flash.json"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+TEST_F(ToolTest, ANewStateFileHoldsTheFactoryFlashAtOnce) {
+  const std::string state = dir_ + "/flash.json";
+  StartSim({"--state", state});
+  const Json doc = Json::parse(ReadFile(state));
+  EXPECT_EQ(doc["devices"][0]["address"], 1);
+}
+
+struct BadState {
+  const char *what;
+  const char *device;  // one entry of "devices"
+  const char *names;   // what the message must name
+};
+
+void PrintTo(const BadState &c, std::ostream *os) { *os << c.what; }
+
+class BadStateFile : public ToolTest, public ::testing::WithParamInterface<BadState> {};
+
+TEST_P(BadStateFile, FailsTheStartNamingTheField) {
+  const std::string state = dir_ + "/flash.json";
+  {
+    std::FILE *f = std::fopen(state.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, R"({"format": "qx318-sim-state", "version": 1, "devices": [%s]})",
+                 GetParam().device);
+    std::fclose(f);
+  }
+  const RunResult r = RunProgram(kSim, {"--state", state});
+  EXPECT_EQ(r.exit_code, 1);
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_NE(lines[0].find(GetParam().names), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadStateFile,
+    ::testing::Values(
+        BadState{"address 257", R"({"address": 257, "angle": 0, "parameters": {}})", "address"},
+        BadState{"address 32", R"({"address": 32, "angle": 0, "parameters": {}})", "address"},
+        BadState{"negative address", R"({"address": -1, "angle": 0, "parameters": {}})", "address"},
+        BadState{
+            "value 70000",
+            R"({"address": 1, "angle": 0, "parameters": {"5": {"value": 70000, "groups": 2}}})",
+            "value"},
+        BadState{"negative value",
+                 R"({"address": 1, "angle": 0, "parameters": {"5": {"value": -3, "groups": 2}}})",
+                 "value"},
+        BadState{"groups -1",
+                 R"({"address": 1, "angle": 0, "parameters": {"5": {"value": 1, "groups": -1}}})",
+                 "groups"},
+        BadState{"groups 256",
+                 R"({"address": 1, "angle": 0, "parameters": {"5": {"value": 1, "groups": 256}}})",
+                 "groups"},
+        BadState{"parameter 256",
+                 R"({"address": 1, "angle": 0, "parameters": {"256": {"value": 1, "groups": 2}}})",
+                 "parameter key"},
+        BadState{"parameter not a number",
+                 R"({"address": 1, "angle": 0, "parameters": {"five": {"value": 1, "groups": 2}}})",
+                 "parameter key \"five\""},
+        BadState{"angle a string", R"({"address": 1, "angle": "up", "parameters": {}})", "angle"}),
+    [](const auto &param_info) {
+      std::string name = param_info.param.what;
+      for (char &c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
+
 TEST_F(ToolTest, TraceShowsEachRequestAndAnswerAsHexAndDecoded) {
   const std::string port = StartSim({"--trace", "--address", "3"});
   ASSERT_EQ(Tool(port, {"-a", "3", "param", "set", "0x0205", "300"}).exit_code, 0);
@@ -484,12 +672,22 @@ TEST_F(ToolTest, TraceShowsEachRequestAndAnswerAsHexAndDecoded) {
       << trace;
 }
 
+TEST_F(ToolTest, TraceShowsNoAnswerLineForASwallowedAnswer) {
+  const std::string port = StartSim({"--trace", "--fault", "no-answer:next=1"});
+  ASSERT_EQ(Tool(port, {"hello"}).exit_code, 1);
+  const std::string trace = sims_.back()->Stop(SIGTERM).err;
+  EXPECT_NE(trace.find("no answer sent [fault: no-answer]"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("←"), std::string::npos) << trace;
+}
+
 TEST_F(ToolTest, SimulatorRejectsBadOptionsWithStatusTwo) {
   for (const std::vector<std::string> &arguments :
        std::vector<std::vector<std::string>>{{"--address", "32"},
                                              {"--fault", "lightning"},
                                              {"--fault", "stall:rate=2"},
-                                             {"--rows", "-1"}}) {
+                                             {"--rows", "-1"},
+                                             {"--baud", "109"},
+                                             {"--stall-ms", "149"}}) {
     SCOPED_TRACE(arguments.back());
     const RunResult r = RunProgram(kSim, arguments);
     EXPECT_EQ(r.exit_code, 2);
@@ -512,9 +710,11 @@ TEST_F(ToolTest, DemoRunsEveryFunctionAndLeavesAPngInTheCurrentFolder) {
   const RunResult demo = RunProgram(kTool, {"demo"}, dir_);
   ASSERT_EQ(demo.exit_code, 0) << demo.out << demo.err;
   EXPECT_NE(demo.out.find("Demo finished"), std::string::npos) << demo.out;
-  for (const char *step :
-       {"devices answer at addresses 1, 2", "read back: parameter 5 reads 300",
-        "after overwriting: parameter 5 reads 777", "after restoring: parameter 5 reads 300"}) {
+  for (const char *step : {"devices answer at addresses 1, 2", "read back: parameter 5 reads 300",
+                           "locked: two measurements are equal and carry the frozen flag",
+                           "locked again to release the result", "restored the angle from flash",
+                           "angle after restoring: ", "after overwriting: parameter 5 reads 777",
+                           "after restoring: parameter 5 reads 300"}) {
     EXPECT_NE(demo.out.find(step), std::string::npos) << step << "\n" << demo.out;
   }
   // The angle shown is the one the device computed from its tilted profile.

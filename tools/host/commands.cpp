@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -23,7 +24,11 @@ constexpr uint32_t kMaxValues = 2 * 16383;  // a 14-bit pair count
 constexpr uint64_t kMaxPixels = uint64_t{16383} * 16383;
 constexpr int kProgressWidth = 30;
 
-void PrintJson(const Json &doc) { fmt::print("{}\n", doc.dump(2)); }
+// Paths are bytes, not necessarily UTF-8: a byte JSON cannot carry becomes
+// U+FFFD instead of an exception.
+void PrintJson(const Json &doc) {
+  fmt::print("{}\n", doc.dump(2, ' ', false, Json::error_handler_t::replace));
+}
 
 Json HelloJson(const HelloAnswer &a) {
   return Json{{"value1", a.value1}, {"value2", a.value2}, {"value3", a.value3},
@@ -62,6 +67,17 @@ struct FreeDeleter {
   void operator()(uint8_t *p) const { std::free(p); }
 };
 
+// The library takes an absolute path as a device path and anything else as
+// a USB product description; a relative path the user sees in the folder
+// means the file.
+std::string PortName(const std::string &port) {
+  std::error_code ignored;
+  if (!port.empty() && port.front() != '/' && std::filesystem::exists(port, ignored)) {
+    return std::filesystem::absolute(port, ignored).string();
+  }
+  return port;
+}
+
 }  // namespace
 
 std::optional<uint32_t> ParseNumber(const std::string &text) {
@@ -72,6 +88,11 @@ std::optional<uint32_t> ParseNumber(const std::string &text) {
   const auto [ptr, ec] = std::from_chars(begin, end, value, hex ? 16 : 10);
   if (begin == end || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
   return value;
+}
+
+std::string GroupCount(ParameterCode code) {
+  const unsigned groups = code >> 8;
+  return fmt::format("{} group{}", groups, groups == 1 ? "" : "s");
 }
 
 uint32_t LargestValueFor(ParameterCode code) {
@@ -86,7 +107,7 @@ void ReportFailure(const std::string &command, const Target &target, const std::
 
 std::optional<Session> Session::Open(const std::string &command, const Target &target) {
   PortHandle port = QX318_INVALID_PORT;
-  if (QX318_OpenPort(target.port.c_str(), target.baud, &port) != 1) {
+  if (QX318_OpenPort(PortName(target.port).c_str(), target.baud, &port) != 1) {
     ReportFailure(command, target,
                   fmt::format("cannot open the port at {} baud (no such device, busy, or a rate "
                               "it refuses)",
@@ -159,7 +180,7 @@ int RunParamGet(const Target &target, const OutputStyle &style, ParameterCode co
                    {"groups", code >> 8},
                    {"value", value}});
   } else {
-    fmt::print("parameter {} (code 0x{:04X}, {} groups) = {}\n", code & 0xFF, code, code >> 8,
+    fmt::print("parameter {} (code 0x{:04X}, {}) = {}\n", code & 0xFF, code, GroupCount(code),
                value);
   }
   return kExitOk;

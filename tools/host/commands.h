@@ -67,6 +67,13 @@ int RunRotate(const Target &target, const OutputStyle &style);
 int RunAngleGet(const Target &target, const OutputStyle &style);
 int RunAngleFlash(const Target &target, const OutputStyle &style, bool save);
 
+// The parameter number travels in one 7-bit data byte: 128-255 cannot be
+// addressed, whatever the code's low byte says.
+inline constexpr uint32_t kLargestParameterNumber = 0x7F;
+
+// "1 group", "2 groups": the high byte of a parameter code.
+std::string GroupCount(ParameterCode code);
+
 // The largest value a parameter's group count can carry on the wire.
 uint32_t LargestValueFor(ParameterCode code);
 

@@ -30,7 +30,10 @@ class Demo {
  public:
   Demo(PortHandle port, bool progress) : port_(port), progress_(progress) {}
 
-  bool Run() { return Scan() && Hello() && Parameters() && Measure() && Image() && Rotation(); }
+  bool Run() {
+    return Scan() && Hello() && Parameters() && Measure() && Lock() && Image() && Rotation() &&
+           RestoreAngle();
+  }
 
  private:
   static bool Step(bool ok, const std::string &done, const std::string &failed) {
@@ -100,6 +103,31 @@ class Demo {
                 "measurement");
   }
 
+  bool Measurement(MeasureHeader *header, std::vector<uint16_t> *values) {
+    values->assign(2 * 16383, 0);
+    return QX318_GetMeasureEx(port_, kFirstDevice, header, values->data(),
+                              static_cast<uint32_t>(values->size())) == 1;
+  }
+
+  // The first lock freezes the result, two readings are then equal and
+  // flagged; the second lock lets the profile move again.
+  bool Lock() {
+    if (!Step(QX318_LockResult(port_, kFirstDevice) == 1, "locked the result", "lock result")) {
+      return false;
+    }
+    MeasureHeader first{};
+    MeasureHeader second{};
+    std::vector<uint16_t> first_values;
+    std::vector<uint16_t> second_values;
+    const bool frozen = Measurement(&first, &first_values) &&
+                        Measurement(&second, &second_values) &&
+                        (first.lead_byte & sim::kFrozenFlag) != 0 && first_values == second_values;
+    return Step(frozen, "locked: two measurements are equal and carry the frozen flag",
+                "locked measurements differ or lack the frozen flag") &&
+           Step(QX318_LockResult(port_, kFirstDevice) == 1, "locked again to release the result",
+                "lock result");
+  }
+
   bool Image() {
     ImageHeader header{};
     std::vector<uint8_t> pixels(size_t{1} << 20);
@@ -134,13 +162,26 @@ class Demo {
     }
     int32_t read = 0;
     const bool read_ok = QX318_GetRotateAngle(port_, kFirstDevice, &read) == 1 && read == rotated;
+    saved_angle_ = read;
     return Step(read_ok, fmt::format("read the angle back: {}", read), "read the angle") &&
            Step(QX318_FlushAngleToFlash(port_, kFirstDevice) == 1, "saved the angle to flash",
                 "save the angle");
   }
 
+  bool RestoreAngle() {
+    if (!Step(QX318_RestoreAngleFromFlash(port_, kFirstDevice) == 1,
+              "restored the angle from flash", "restore the angle")) {
+      return false;
+    }
+    int32_t read = 0;
+    const bool ok = QX318_GetRotateAngle(port_, kFirstDevice, &read) == 1 && read == saved_angle_;
+    return Step(ok, fmt::format("angle after restoring: {}, the saved one", read),
+                fmt::format("angle after restoring is {}, saved was {}", read, saved_angle_));
+  }
+
   PortHandle port_;
   bool progress_;
+  int32_t saved_angle_ = 0;
 };
 
 }  // namespace

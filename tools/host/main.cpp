@@ -1,9 +1,11 @@
 // qx318: talk to QX318 devices on an RS-485 bus from a shell, through the
 // library, or to a simulated bus in this process (--simulate, demo).
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -21,6 +23,7 @@ using namespace qx318::host;
 struct Arguments {
   Target target;
   bool port_given = false;
+  bool output_given = false;
   bool json = false;
   bool csv = false;
   bool simulate = false;
@@ -74,6 +77,31 @@ std::string OneLine(std::string text) {
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
+}
+
+// "port P, address A: " when the line gave a port, so that a usage error
+// names the bus and device it was meant for; the raw text, as typed.
+std::string WhereFromLine(const CLI::App &app) {
+  const CLI::Option *port = app.get_option("--port");
+  if (port->count() == 0 || port->results().empty()) return {};
+  const CLI::Option *address = app.get_option("--address");
+  const std::string address_text =
+      address->count() > 0 && !address->results().empty() ? address->results().back() : "1";
+  return fmt::format("port {}, address {}: ", port->results().back(), address_text);
+}
+
+// 'frob', the words the parser could not place (an unknown subcommand).
+std::string StrayWords(const CLI::App &app) {
+  const std::vector<std::string> words = app.remaining();
+  if (words.empty()) return {};
+  return fmt::format("'{}'", fmt::join(words, " "));
+}
+
+std::string ParameterNumberProblem(const std::string &code_text) {
+  const uint32_t number = *ParseNumber(code_text) & 0xFF;
+  if (number <= kLargestParameterNumber) return {};
+  return fmt::format("parameter number {} does not fit in a 7-bit data byte (0-{})", number,
+                     kLargestParameterNumber);
 }
 
 void DefineGlobalOptions(CLI::App &app, Arguments &a) {
@@ -147,7 +175,8 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", RunLock);
 
   CLI::App *image = app.add_subcommand("image", "Fetch an image");
-  image->add_option("-o,--output", a.image_output, "Write it to FILE.png or FILE.pgm");
+  image->add_option("-o,--output", a.image_output, "Write it to FILE.png or FILE.pgm")
+      ->each([&a](const std::string &) { a.output_given = true; });
   choose(image, "image",
          [&a](const Target &t, const OutputStyle &s) { return RunImage(t, s, a.image_output); });
 
@@ -167,20 +196,33 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
 
 // Usage errors that CLI11 cannot see: they depend on several arguments.
 std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
-  if (chosen.name == "demo") return {};
+  if (chosen.name == "demo") {
+    // The demo brings its own bus and prints for a person; only --baud applies.
+    if (a.port_given) return "demo runs on its own simulated bus; --port does not apply";
+    if (a.json) return "demo prints for a person; --json does not apply";
+    return {};
+  }
   if (a.simulate && a.port_given) return "--simulate and --port exclude each other";
   if (!a.simulate && !a.port_given) {
     return "no port: give --port PATH|DESCRIPTION, or --simulate for a simulated bus";
   }
+  if (a.port_given && a.target.port.empty()) return "--port is empty";
   if (a.csv && a.json) return "--csv and --json exclude each other";
+  if (chosen.name == "param get" || chosen.name == "param set") {
+    const std::string problem = ParameterNumberProblem(a.code_text);
+    if (!problem.empty()) return problem;
+  }
   if (chosen.name == "scan" && a.scan.first > a.scan.last) return "--first is above --last";
   if (chosen.name == "param set") {
     const auto code = static_cast<ParameterCode>(*ParseNumber(a.code_text));
     const uint32_t value = *ParseNumber(a.value_text);
     if (value > LargestValueFor(code)) {
-      return fmt::format("VALUE {} does not fit in code 0x{:04X}, {} groups of 7 bits (at most {})",
-                         value, code, code >> 8, LargestValueFor(code));
+      return fmt::format("VALUE {} does not fit in code 0x{:04X}, {} of 7 bits (at most {})", value,
+                         code, GroupCount(code), LargestValueFor(code));
     }
+  }
+  if (chosen.name == "image" && a.output_given && a.image_output.empty()) {
+    return "--output is empty";
   }
   if (chosen.name == "image" && !a.image_output.empty() &&
       FormatOf(a.image_output) == ImageFormat::kUnknown) {
@@ -207,9 +249,29 @@ int RunSimulated(const Arguments &a, const Chosen &chosen, const OutputStyle &st
   return chosen.run(target, style);
 }
 
+int RunChosen(const Arguments &a, const Chosen &chosen) {
+  const bool on_terminal = isatty(STDERR_FILENO) == 1 && !a.no_progress;
+  if (chosen.name == "demo") return RunDemo(a.target.baud, on_terminal);
+  const OutputStyle style{a.json, a.csv, on_terminal && !a.json};
+  if (a.simulate) return RunSimulated(a, chosen, style);
+  return chosen.run(a.target, style);
+}
+
+// A result that never reached its reader (a full disk, a closed pipe) is a
+// failure, not a success.
+int OutputWritten(const std::string &command, int status) {
+  const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  if (status != kExitOk || flushed) return status;
+  std::fprintf(stderr, "qx318 %s: the output could not be written\n", command.c_str());
+  return kExitDevice;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A closed output pipe shows up as a failed write, reported, not as a
+  // silent death by SIGPIPE.
+  (void)std::signal(SIGPIPE, SIG_IGN);
   try {
     CLI::App app{
         "qx318: control and read QX318 devices on an RS-485 bus.\n"
@@ -231,23 +293,28 @@ int main(int argc, char **argv) {
       const std::string command = ParsedCommand(app);
       const bool no_command =
           command.empty() && std::string(e.what()).find("subcommand") != std::string::npos;
-      fmt::print(stderr, "qx318{}: {}{} (see qx318 --help)\n", command, OneLine(e.what()),
-                 no_command ? kCommandList : "");
+      const std::string stray = StrayWords(app);
+      const std::string what = no_command && !stray.empty()
+                                   ? "unknown command " + stray + "; commands" + kCommandList
+                                   : OneLine(e.what()) + (no_command ? kCommandList : "");
+      std::fprintf(
+          stderr, "%s\n",
+          fmt::format("qx318{}: {}{} (see qx318 --help)", command, WhereFromLine(app), what)
+              .c_str());
       return kExitUsage;
     }
     arguments.port_given = app.count("--port") > 0;
     const std::string problem = CheckCombination(arguments, chosen);
     if (!problem.empty()) {
-      fmt::print(stderr, "qx318 {}: {} (see qx318 --help)\n", chosen.name, problem);
+      std::fprintf(
+          stderr, "%s\n",
+          fmt::format("qx318 {}: {}{} (see qx318 --help)", chosen.name, WhereFromLine(app), problem)
+              .c_str());
       return kExitUsage;
     }
-    const bool on_terminal = isatty(STDERR_FILENO) == 1 && !arguments.no_progress;
-    if (chosen.name == "demo") return RunDemo(arguments.target.baud, on_terminal);
-    const OutputStyle style{arguments.json, arguments.csv, on_terminal && !arguments.json};
-    if (arguments.simulate) return RunSimulated(arguments, chosen, style);
-    return chosen.run(arguments.target, style);
+    return OutputWritten(chosen.name, RunChosen(arguments, chosen));
   } catch (const std::exception &e) {
-    fmt::print(stderr, "qx318: unexpected failure: {}\n", OneLine(e.what()));
+    std::fprintf(stderr, "qx318: unexpected failure: %s\n", OneLine(e.what()).c_str());
     return kExitDevice;
   }
 }

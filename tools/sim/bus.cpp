@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -58,6 +59,25 @@ bool WriteAll(int fd, int stop_fd, const uint8_t *bytes, size_t count) {
   return true;
 }
 
+// Waits for due, waking at once when stop_fd becomes readable: at a slow
+// line rate one byte lasts long enough to delay a shutdown noticeably.
+bool WaitUntilUnlessStopped(int stop_fd, std::chrono::steady_clock::time_point due) {
+  using std::chrono::milliseconds;
+  for (;;) {
+    const auto left = due - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return !StopRequested(stop_fd);
+    if (left < milliseconds(1)) {
+      // poll counts whole milliseconds; the rest keeps fast rates even.
+      std::this_thread::sleep_until(due);
+      return !StopRequested(stop_fd);
+    }
+    pollfd entry{stop_fd, POLLIN, 0};
+    const int ready =
+        poll(&entry, 1, static_cast<int>(std::chrono::floor<milliseconds>(left).count()));
+    if (ready > 0) return false;
+  }
+}
+
 }  // namespace
 
 bool PauseUnlessStopped(int stop_fd, std::chrono::milliseconds duration) {
@@ -85,8 +105,7 @@ bool WritePaced(int fd, int stop_fd, const std::vector<uint8_t> &bytes, uint32_t
     const auto due =
         start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                     std::chrono::duration<double>(static_cast<double>(sent) * seconds_per_byte));
-    std::this_thread::sleep_until(due);
-    if (StopRequested(stop_fd)) return false;
+    if (!WaitUntilUnlessStopped(stop_fd, due)) return false;
   }
   return true;
 }
@@ -101,11 +120,16 @@ Bus::Bus(BusOptions options)
 
 bool Bus::Start(std::string *error) {
   if (options_.state_file.empty()) return true;
+  const bool existed = access(options_.state_file.c_str(), F_OK) == 0;
   if (!LoadState(options_.state_file, &stored_, error)) return false;
   for (const auto &[address, flash] : stored_) {
     if (DeviceModel *model = device(address)) model->PowerOnWith(flash);
   }
-  return true;
+  if (existed) return true;
+  // A new file gets the factory flash at once: a folder that cannot hold
+  // the file fails the start instead of every later save, silently.
+  for (const auto &[address, model] : devices_) stored_[address] = model->flash();
+  return SaveState(options_.state_file, stored_, error);
 }
 
 DeviceModel *Bus::device(uint8_t address) {
@@ -123,7 +147,10 @@ void Bus::PersistFlash() {
   std::string error;
   if (!SaveState(options_.state_file, stored_, &error)) {
     Trace("state file not written: " + error);
-    if (!options_.trace) fmt::print(stderr, "qx318-sim: state file not written: {}\n", error);
+    if (!options_.trace) {
+      // Never throws: a standard error that cannot be written loses the line.
+      (void)std::fprintf(stderr, "qx318-sim: state file not written: %s\n", error.c_str());
+    }
   }
 }
 
@@ -142,6 +169,10 @@ void Bus::HandleRequest(int fd, int stop_fd, const Request &request) {
 
   const Transmission plan = faults_.Plan(*reply.answer, request.address, options_.wire);
   const std::string fault = plan.fault ? " [fault: " + FaultName(*plan.fault) + "]" : "";
+  if (plan.segments.empty()) {
+    Trace(fmt::format("  addr {}  no answer sent{}", request.address, fault));
+    return;
+  }
   Trace(fmt::format("← addr {}  {}  {} → {}{}", request.address, HexBytes(plan.AllBytes()),
                     reply.request_summary, reply.answer_summary, fault));
   for (const Segment &segment : plan.segments) {

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <set>
 
@@ -100,6 +101,20 @@ struct Arguments {
   bool trace = false;
 };
 
+// 0 (no pacing) or a line rate from 110 to 4000000: below that one byte
+// lasts long enough to hold up every answer and the shutdown.
+CLI::Validator PacingRate() {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        uint32_t rate = 0;
+        const bool number = CLI::detail::lexical_cast(text, rate);
+        return number && (rate == 0 || (rate >= 110 && rate <= 4000000))
+                   ? std::string()
+                   : "'" + text + "' is not 0 or a rate from 110 to 4000000";
+      },
+      "0|110-4000000");
+}
+
 void DefineOptions(CLI::App &app, Arguments &a) {
   app.add_option("-a,--address", a.addresses,
                  "Bus address of a simulated device (0-31); repeat or "
@@ -124,7 +139,8 @@ void DefineOptions(CLI::App &app, Arguments &a) {
       ->capture_default_str();
   app.add_option("--baud", a.baud,
                  "Pace answers at this line rate, 10 bit times a byte (0: no "
-                 "pacing; with --device also the line speed)")
+                 "pacing; else 110-4000000; with --device also the line speed)")
+      ->check(PacingRate())
       ->capture_default_str();
   app.add_option("--reply-delay", a.reply_delay_ms, "Milliseconds before each answer")
       ->check(CLI::Range(0, 60000))
@@ -136,7 +152,7 @@ void DefineOptions(CLI::App &app, Arguments &a) {
                  "Inject a fault: KIND, KIND:next=N or KIND:rate=P, KIND one of corrupt-crc, "
                  "drop-byte, truncate, stall, no-answer, wrong-length (repeatable)");
   app.add_option("--stall-ms", a.stall_ms, "Length of the pause a stall fault makes")
-      ->check(CLI::Range(101, 60000))
+      ->check(CLI::Range(150, 60000))
       ->capture_default_str();
   app.add_option("--seed", a.seed, "Seed of every random choice (noise, faults, measurement)")
       ->capture_default_str();
@@ -167,9 +183,13 @@ bool BuildOptions(const Arguments &a, BusOptions *options, std::string *error) {
   options->seed = a.seed;
   options->state_file = a.state_file;
   if (a.trace) {
+    // A trace reader that went away or a full disk must not end the
+    // simulator: the devices keep serving, the lines are lost.
     options->trace = [](const std::string &line) {
-      fmt::print(stderr, "{}\n", line);
-      std::fflush(stderr);
+      (void)std::fwrite(line.data(), 1, line.size(), stderr);
+      (void)std::fputc('\n', stderr);
+      (void)std::fflush(stderr);
+      std::clearerr(stderr);
     };
   }
   return true;
@@ -211,9 +231,7 @@ int Serve(const Arguments &a, BusOptions options) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
   CLI::App app{
       "qx318-sim: simulated QX318 devices on a pseudo-terminal. Prints the path to open "
       "(e.g. qx318 --port PATH hello), then serves until SIGINT or SIGTERM.",
@@ -235,4 +253,19 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   return Serve(arguments, std::move(options));
+}
+
+}  // namespace
+
+// Output errors (a closed pipe, a full disk) show up as failed writes rather
+// than as SIGPIPE, and anything thrown unwinds through the guards, so that
+// the --link symlink and the pseudo-terminal never outlive the process.
+int main(int argc, char **argv) {
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception &e) {
+    (void)std::fprintf(stderr, "qx318-sim: unexpected failure: %s\n", e.what());
+    return kExitFailure;
+  }
 }

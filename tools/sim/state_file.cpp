@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,14 +29,43 @@ nlohmann::json ToJson(uint8_t address, const FlashContents &flash) {
   return {{"address", address}, {"angle", flash.angle}, {"parameters", parameters}};
 }
 
-FlashContents FromJson(const nlohmann::json &device) {
+// A whole number from 0 to largest, or an exception naming the field: a
+// hand-edited file must not load a value that wraps or is cut short.
+uint32_t UnsignedField(const nlohmann::json &object, const std::string &field, uint32_t largest,
+                       const std::string &where) {
+  const nlohmann::json &value = object.at(field);
+  if (!value.is_number_unsigned() || value.get<uint64_t>() > largest) {
+    throw std::out_of_range(where + field + " must be a whole number from 0 to " +
+                            std::to_string(largest) + ", not " + value.dump());
+  }
+  return static_cast<uint32_t>(value.get<uint64_t>());
+}
+
+size_t ParameterNumber(const std::string &key, size_t count, const std::string &where) {
+  const bool digits =
+      !key.empty() && key.size() <= 3 && key.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(key) >= count) {
+    throw std::out_of_range(where + "parameter key \"" + key + "\" must be a number from 0 to " +
+                            std::to_string(count - 1));
+  }
+  return std::stoul(key);
+}
+
+FlashContents FromJson(const nlohmann::json &device, const std::string &where) {
   FlashContents flash = FactoryFlash();
-  flash.angle = device.at("angle").get<int32_t>();
+  const nlohmann::json &angle = device.at("angle");
+  if (!angle.is_number_integer() || angle.get<int64_t>() < INT32_MIN ||
+      angle.get<int64_t>() > INT32_MAX) {
+    throw std::out_of_range(where + "angle must be a 32-bit whole number, not " + angle.dump());
+  }
+  flash.angle = angle.get<int32_t>();
   for (const auto &[key, slot] : device.at("parameters").items()) {
-    const unsigned long number = std::stoul(key);
-    if (number >= flash.parameters.size()) throw std::out_of_range("parameter " + key);
-    flash.parameters[number].value = slot.at("value").get<uint16_t>();
-    flash.parameters[number].groups = slot.at("groups").get<uint8_t>();
+    const size_t number = ParameterNumber(key, flash.parameters.size(), where);
+    const std::string slot_where = where + "parameter " + key + ": ";
+    flash.parameters[number].value =
+        static_cast<uint16_t>(UnsignedField(slot, "value", 0xFFFF, slot_where));
+    flash.parameters[number].groups =
+        static_cast<uint8_t>(UnsignedField(slot, "groups", 0xFF, slot_where));
   }
   return flash;
 }
@@ -68,7 +98,8 @@ bool LoadState(const std::string &path, FlashByAddress *out, std::string *error)
       return false;
     }
     for (const auto &device : doc.at("devices")) {
-      (*out)[device.at("address").get<uint8_t>()] = FromJson(device);
+      const auto address = static_cast<uint8_t>(UnsignedField(device, "address", 31, ""));
+      (*out)[address] = FromJson(device, "device " + std::to_string(address) + ": ");
     }
     return true;
   } catch (const std::exception &e) {
