@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,9 @@ struct ImageDelivery {
   size_t chunks;
   milliseconds pause;
 };
+
+// Keeps the test's listed name free of the struct's raw bytes.
+void PrintTo(const ImageDelivery &delivery, std::ostream *out) { *out << delivery.name; }
 
 class ImageOverPty : public CommandsOverPty,
                      public ::testing::WithParamInterface<std::tuple<bool, ImageDelivery>> {};
