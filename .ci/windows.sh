@@ -16,21 +16,12 @@ sudo=""
 seconds_since() { echo $(( $(date +%s) - $1 )); }
 
 install_missing_packages() {
-  local missing=() package
-  for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-      missing+=("$package")
-    fi
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
-  # wine32 is an i386 package.
+  # wine32 is an i386 package: the architecture must be known before apt-get
+  # can find it.
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  scripts/ensure-packages.sh "${packages[@]}"
 }
 
 started=$(date +%s)
