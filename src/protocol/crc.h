@@ -34,6 +34,11 @@ const uint16_t *CrcTable();
 // pointer is null or there is no table.
 bool UpdateCrc16(uint16_t *crc, const uint8_t *bytes, uint32_t count);
 
+// Clears bit 7 of count bytes in place and runs the CRC in *crc over them
+// as cleared, in one pass. False, touching nothing, when a pointer is null or
+// there is no table.
+bool StripMarkersAndUpdateCrc16(uint16_t *crc, uint8_t *bytes, uint32_t count);
+
 // The CRC of count bytes, starting from 0.
 uint16_t Crc16(const uint8_t *bytes, uint32_t count);
 

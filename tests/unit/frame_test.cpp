@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fake_converter.h"
 #include "protocol/crc.h"
+#include "wire_oracle.h"
 
 namespace qx318 {
 namespace {
@@ -72,6 +74,92 @@ TEST(Crc, UpdateRefusesNullPointersAndKeepsTheCrcForNoBytes) {
   EXPECT_EQ(crc, 0x1234);
   EXPECT_TRUE(UpdateCrc16(&crc, &byte, 1));
   EXPECT_NE(crc, 0x1234);
+}
+
+// The table-driven CRC takes the bytes in blocks and a tail; every length
+// around the block size, at every offset into a block, from several running
+// values, must agree with the bit-by-bit model.
+Bytes CrcSample(size_t size) {
+  Bytes bytes(size);
+  uint32_t state = 0x2545F491u;
+  for (uint8_t &byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+std::vector<size_t> CrcLengths() {
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 70; ++n) lengths.push_back(n);
+  for (size_t n : {127u, 128u, 129u, 255u, 256u, 1000u, 1023u, 1024u, 1025u, 4099u, 65537u})
+    lengths.push_back(n);
+  return lengths;
+}
+
+TEST(Crc, AgreesWithTheBitwiseModelAtEveryLengthAndAlignment) {
+  const Bytes sample = CrcSample(65537 + 16);
+  for (uint16_t start : {uint16_t{0}, uint16_t{0xFFFF}, uint16_t{0x1234}}) {
+    for (size_t length : CrcLengths()) {
+      for (size_t offset = 0; offset < 16; ++offset) {
+        const Bytes piece(sample.begin() + static_cast<std::ptrdiff_t>(offset),
+                          sample.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        uint16_t crc = start;
+        ASSERT_TRUE(UpdateCrc16(&crc, sample.data() + offset, static_cast<uint32_t>(length)));
+        ASSERT_EQ(crc, test::BitwiseCrc16(piece, start))
+            << "length " << length << " offset " << offset << " from " << start;
+      }
+    }
+  }
+}
+
+TEST(Crc, PiecesOfAnyLengthAddUpToTheWhole) {
+  const Bytes sample = CrcSample(5000);
+  const uint16_t whole = test::BitwiseCrc16(sample);
+  for (uint32_t piece : {1u, 3u, 15u, 16u, 17u, 100u, 1024u}) {
+    uint16_t crc = 0;
+    for (uint32_t done = 0; done < sample.size(); done += piece) {
+      const uint32_t now = std::min<uint32_t>(piece, static_cast<uint32_t>(sample.size()) - done);
+      ASSERT_TRUE(UpdateCrc16(&crc, sample.data() + done, now));
+    }
+    EXPECT_EQ(crc, whole) << "in pieces of " << piece;
+  }
+}
+
+// Stripping while computing: the bytes in range lose bit 7, the CRC covers
+// them as stripped, and the bytes around the range stay as they were.
+TEST(Crc, StripAndUpdateClearsBit7AndCoversTheClearedBytes) {
+  const Bytes sample = CrcSample(4099 + 32);
+  for (size_t length : CrcLengths()) {
+    if (length > 4099) continue;
+    for (size_t offset : {0u, 1u, 7u, 15u}) {
+      Bytes buffer = sample;
+      Bytes stripped(sample.begin() + static_cast<std::ptrdiff_t>(offset),
+                     sample.begin() + static_cast<std::ptrdiff_t>(offset + length));
+      for (uint8_t &byte : stripped) byte &= 0x7F;
+      uint16_t crc = 0x0F0F;
+      ASSERT_TRUE(
+          StripMarkersAndUpdateCrc16(&crc, buffer.data() + offset, static_cast<uint32_t>(length)));
+      EXPECT_EQ(crc, test::BitwiseCrc16(stripped, 0x0F0F))
+          << "length " << length << " offset " << offset;
+      Bytes expected = sample;
+      std::copy(stripped.begin(), stripped.end(),
+                expected.begin() + static_cast<std::ptrdiff_t>(offset));
+      ASSERT_EQ(buffer, expected) << "length " << length << " offset " << offset;
+    }
+  }
+}
+
+TEST(Crc, StripAndUpdateRefusesNullPointersTouchingNothing) {
+  uint8_t byte = 0xC2;
+  uint16_t crc = 0x1234;
+  EXPECT_FALSE(StripMarkersAndUpdateCrc16(nullptr, &byte, 1));
+  EXPECT_FALSE(StripMarkersAndUpdateCrc16(&crc, nullptr, 1));
+  EXPECT_EQ(crc, 0x1234);
+  EXPECT_EQ(byte, 0xC2);
+  EXPECT_TRUE(StripMarkersAndUpdateCrc16(&crc, &byte, 0));
+  EXPECT_EQ(crc, 0x1234);
+  EXPECT_EQ(byte, 0xC2);
 }
 
 // ---------------------------------------------------------------- requests
