@@ -43,12 +43,16 @@ bool ReadImageWords(PortHandle port, uint8_t *area, uint16_t *crc, ImageWords *w
          ReadCoveredWord(port, area + 7, crc, &words->word4);
 }
 
-bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels,
+// Each row is stripped and run through the CRC as soon as it has landed,
+// while the next one is arriving, so that the check costs nothing after the
+// last row. Stripping early changes nothing a caller can rely on: the pixels
+// of a failed image are only "what arrived".
+bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels, uint16_t *crc,
               const ImageProgress *progress) {
   for (uint32_t row = 0; row < words.row_count; ++row) {
-    if (!ReadPort(port, pixels + static_cast<size_t>(row) * words.row_length, words.row_length)) {
-      return false;
-    }
+    uint8_t *row_pixels = pixels + static_cast<size_t>(row) * words.row_length;
+    if (!ReadPort(port, row_pixels, words.row_length)) return false;
+    (void)StripMarkersAndUpdateCrc16(crc, row_pixels, words.row_length);
     if (progress != nullptr && progress->on_row != nullptr) {
       progress->on_row(progress->context, row + 1, words.row_count);
     }
@@ -56,12 +60,9 @@ bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels,
   return true;
 }
 
-bool PixelsMatchCrc(PortHandle port, uint8_t *pixels, size_t pixel_count, uint16_t crc) {
+bool ReceivedCrcMatches(PortHandle port, uint16_t crc) {
   uint8_t received[kCrcGroups] = {};
   if (!ReadPort(port, received, kCrcGroups)) return false;
-  // Pixels are masked only now: until the CRC has arrived they are as read.
-  StripMarkers(pixels, static_cast<uint32_t>(pixel_count));
-  (void)UpdateCrc16(&crc, pixels, static_cast<uint32_t>(pixel_count));
   return (DecodeGroups(received, kCrcGroups) & kCrcMask) == crc;
 }
 
@@ -80,8 +81,8 @@ int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uin
   if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
   if (pixel_count > pixel_capacity) return 0;
-  if (!ReadRows(port, words, pixels_out, progress)) return 0;
-  if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return 0;
+  if (!ReadRows(port, words, pixels_out, &crc, progress)) return 0;
+  if (!ReceivedCrcMatches(port, crc)) return 0;
 
   header_out->word4 = words.word4;
   header_out->word3 = words.word3;
