@@ -30,6 +30,7 @@ struct PosixPort {
   int fd = -1;
   CommTimeouts timeouts{};
   uint32_t baud_rate = 0;
+  posix::ReceiveBuffer received;
 };
 
 PosixPort *PortOf(PortHandle handle) {
@@ -84,7 +85,7 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
     if (path.empty()) return QX318_INVALID_PORT;
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    auto *port = new (std::nothrow) PosixPort{fd, {}, 0};
+    auto *port = new (std::nothrow) PosixPort{fd, {}, 0, {}};
     if (port == nullptr) {
       close(fd);
       return QX318_INVALID_PORT;
@@ -112,8 +113,8 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
   if (transferred != nullptr) *transferred = 0;
   PosixPort *port = PortOf(handle);
   if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const TransferResult result =
-      posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count, port->timeouts);
+  const TransferResult result = posix::ReadWithTimeouts(
+      port->fd, port->received, static_cast<uint8_t *>(buffer), count, port->timeouts);
   *transferred = result.count;
   return !result.failed;
 }
@@ -264,8 +265,11 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(han
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
   PosixPort *port = PortOf(handle);
   if (port == nullptr) return 0;
-  if (flags & (kPurgeRxAbort | kPurgeRxClear)) return tcflush(port->fd, TCIFLUSH) == 0;
-  return 1;
+  if ((flags & (kPurgeRxAbort | kPurgeRxClear)) == 0) return 1;
+  // The bytes read ahead are received bytes like those in the kernel's queue.
+  port->received.Clear();
+  port->received.kernel_queue_empty = true;
+  return tcflush(port->fd, TCIFLUSH) == 0;
 }
 
 // Reads wait through poll, so there are no events to select.

@@ -1,10 +1,12 @@
 #include "port/posix/timed_io.h"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 
 namespace qx318::posix {
@@ -66,10 +68,33 @@ Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
   }
 }
 
-}  // namespace
+// Hands out what the buffer holds, up to count bytes.
+uint32_t TakeBuffered(ReceiveBuffer &buffer, uint8_t *bytes, uint32_t count) {
+  const uint32_t taken = buffer.size() < count ? buffer.size() : count;
+  std::memcpy(bytes, buffer.bytes.data() + buffer.begin, taken);
+  buffer.begin += taken;
+  if (buffer.begin == buffer.end) buffer.Clear();
+  return taken;
+}
 
-TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
-                                const CommTimeouts &timeouts) {
+// One read from the descriptor. Without a buffer it asks for the wanted
+// bytes alone. With one (empty by now: a read takes what it holds first) the
+// same call also takes up to a buffer's worth of what follows, and notes
+// whether the kernel's queue was left empty. Returns the bytes that went to
+// the caller, or what read returned when nothing came.
+ssize_t ReadOnce(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t wanted) {
+  if (buffer == nullptr) return read(fd, bytes, wanted);
+  iovec parts[2] = {{bytes, wanted}, {buffer->bytes.data(), ReceiveBuffer::kCapacity}};
+  const ssize_t got = readv(fd, parts, 2);
+  buffer->kernel_queue_empty = got < static_cast<ssize_t>(wanted + ReceiveBuffer::kCapacity);
+  if (got <= static_cast<ssize_t>(wanted)) return got;
+  buffer->begin = 0;
+  buffer->end = static_cast<uint32_t>(got) - wanted;
+  return wanted;
+}
+
+TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t count,
+                        const CommTimeouts &timeouts) {
   TransferResult result;
   if (count == 0) return result;
   const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
@@ -81,31 +106,46 @@ TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
                                          timeouts.ReadTotalTimeoutConstant, count);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   std::optional<Clock::time_point> gap_deadline;
+  const auto received_now = [&] {
+    if (interval_applies) gap_deadline = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
+  };
+
+  // Buffered bytes are taken as a read of the kernel's queue would take them.
+  if (buffer != nullptr) {
+    result.count = TakeBuffered(*buffer, bytes, count);
+    if (result.count > 0) received_now();
+  }
+  // After a read that left the kernel's queue empty, wait first: poll
+  // returns at once when bytes came meanwhile, and a read now would only
+  // find nothing. A deadline that has passed makes that wait a look.
+  bool wait_first = buffer != nullptr && buffer->kernel_queue_empty;
   bool hung_up = false;
 
   while (result.count < count) {
-    const ssize_t got = read(fd, bytes + result.count, count - result.count);
-    // Bytes that came before a hang-up are still taken; once none are left
-    // the read fails at once instead of spinning until the time-out.
-    if (got == 0 && hung_up) {
-      result.failed = true;
-      break;
+    if (!wait_first) {
+      const ssize_t got = ReadOnce(fd, buffer, bytes + result.count, count - result.count);
+      // Bytes that came before a hang-up are still taken; once none are left
+      // the read fails at once instead of spinning until the time-out.
+      if (got == 0 && hung_up) {
+        result.failed = true;
+        break;
+      }
+      if (got > 0) {
+        result.count += static_cast<uint32_t>(got);
+        received_now();
+        wait_first = buffer != nullptr && buffer->kernel_queue_empty;
+        continue;
+      }
+      // In raw mode with VMIN and VTIME 0 a terminal reports "no data yet" as
+      // a read of 0, not EAGAIN; a hang-up shows in poll.
+      if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        result.failed = true;
+        break;
+      }
+      if (Passed(Earliest(total, gap_deadline))) break;
     }
-    if (got > 0) {
-      result.count += static_cast<uint32_t>(got);
-      if (interval_applies)
-        gap_deadline = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
-      continue;
-    }
-    // In raw mode with VMIN and VTIME 0 a terminal reports "no data yet" as a
-    // read of 0, not EAGAIN; a hang-up shows in poll.
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      result.failed = true;
-      break;
-    }
-    const auto deadline = Earliest(total, gap_deadline);
-    if (Passed(deadline)) break;
-    const Wait wait = WaitFor(fd, POLLIN, deadline);
+    wait_first = false;
+    const Wait wait = WaitFor(fd, POLLIN, Earliest(total, gap_deadline));
     hung_up = wait == Wait::kHungUp;
     if (wait == Wait::kTimedOut) break;
     if (wait == Wait::kFailed) {
@@ -114,6 +154,18 @@ TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
     }
   }
   return result;
+}
+
+}  // namespace
+
+TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
+                                const CommTimeouts &timeouts) {
+  return ReadLoop(fd, nullptr, bytes, count, timeouts);
+}
+
+TransferResult ReadWithTimeouts(int fd, ReceiveBuffer &buffer, uint8_t *bytes, uint32_t count,
+                                const CommTimeouts &timeouts) {
+  return ReadLoop(fd, &buffer, bytes, count, timeouts);
 }
 
 TransferResult WriteWithTimeouts(int fd, const uint8_t *bytes, uint32_t count,
