@@ -15,6 +15,7 @@
 
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
+#include "port/posix/low_latency.h"
 #include "port/posix/timed_io.h"
 #include "port/posix/usb_lookup.h"
 
@@ -69,6 +70,9 @@ int OpenSerialDevice(const std::string &path) {
     close(fd);
     return -1;
   }
+  // Best effort: a converter that keeps its latency timer still works, only
+  // slower, and a pseudo-terminal has no such mode.
+  (void)posix::RequestLowLatency(fd);
   return fd;
 }
 
