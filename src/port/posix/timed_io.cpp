@@ -97,6 +97,12 @@ TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t 
                         const CommTimeouts &timeouts) {
   TransferResult result;
   if (count == 0) return result;
+  // Buffered bytes are taken as a read of the kernel's queue would take them;
+  // a read they satisfy needs no clock.
+  if (buffer != nullptr) {
+    result.count = TakeBuffered(*buffer, bytes, count);
+    if (result.count == count) return result;
+  }
   const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
                               timeouts.ReadTotalTimeoutMultiplier == 0 &&
                               timeouts.ReadTotalTimeoutConstant == 0;
@@ -109,12 +115,8 @@ TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t 
   const auto received_now = [&] {
     if (interval_applies) gap_deadline = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
   };
+  if (result.count > 0) received_now();
 
-  // Buffered bytes are taken as a read of the kernel's queue would take them.
-  if (buffer != nullptr) {
-    result.count = TakeBuffered(*buffer, bytes, count);
-    if (result.count > 0) received_now();
-  }
   // After a read that left the kernel's queue empty, wait first: poll
   // returns at once when bytes came meanwhile, and a read now would only
   // find nothing. A deadline that has passed makes that wait a look.
