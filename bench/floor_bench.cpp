@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/syscall.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -358,28 +359,45 @@ Job ImageJob(uint16_t rows, uint16_t row_length, int count_runs) {
 
 // ---------------------------------------------------------- measuring
 
-// Exchanges per second over about `seconds`, after a short warm-up; 0 when
-// an exchange fails.
-double Rate(const Side &side, double seconds) {
+// The processor time this thread has used: what the host side of an
+// exchange costs, whatever else the machine is doing meanwhile.
+std::chrono::duration<double> ThreadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+struct Measured {
+  double per_second = 0;        // exchanges; 0 when one failed
+  double cpu_microseconds = 0;  // host processor time per exchange
+};
+
+// Exchanges over about `seconds`, after a short warm-up.
+Measured Rate(const Side &side, double seconds) {
   const auto warm_until = Clock::now() + std::chrono::milliseconds(20);
   do {
-    if (!side.exchange()) return 0;
+    if (!side.exchange()) return {};
   } while (Clock::now() < warm_until);
   const auto start = Clock::now();
+  const auto cpu_start = ThreadCpuTime();
   const auto until = start + std::chrono::duration<double>(seconds);
   uint64_t done = 0;
   auto now = start;
   do {
-    if (!side.exchange()) return 0;
+    if (!side.exchange()) return {};
     ++done;
     now = Clock::now();
   } while (now < until);
-  return static_cast<double>(done) / std::chrono::duration<double>(now - start).count();
+  const double exchanges = static_cast<double>(done);
+  return {exchanges / std::chrono::duration<double>(now - start).count(),
+          (ThreadCpuTime() - cpu_start).count() * 1e6 / exchanges};
 }
 
 // System calls per exchange on this thread; negative when they cannot be
-// counted.
-double SyscallsPerExchange(const Side &side, const SyscallCounter &counter, int runs) {
+// counted. The counter lives only for this: while it exists every system
+// call on the machine passes its tracepoint, which the timings must not pay.
+double SyscallsPerExchange(const Side &side, int runs) {
+  const SyscallCounter counter;
   if (!counter.ok()) return -1;
   if (!side.exchange()) return -1;
   const uint64_t before = counter.Now();
@@ -399,6 +417,7 @@ double Median(std::vector<double> values) {
 struct Options {
   int repetitions = 11;
   double seconds = 0.25;  // per side, per repetition
+  std::string jobs = "hello,measure,image256,image1024";
 };
 
 Options ParseOptions(int argc, char **argv) {
@@ -407,6 +426,7 @@ Options ParseOptions(int argc, char **argv) {
     const std::string name = argv[i];
     if (name == "--repetitions") options.repetitions = std::max(1, std::atoi(argv[i + 1]));
     if (name == "--seconds") options.seconds = std::max(0.01, std::atof(argv[i + 1]));
+    if (name == "--jobs") options.jobs = argv[i + 1];
   }
   return options;
 }
@@ -422,14 +442,15 @@ std::string Calls(double calls) {
 
 int main(int argc, char **argv) {
   const Options options = ParseOptions(argc, argv);
-  // Counted from here on: the counter follows this thread, not the devices.
-  const SyscallCounter counter;
 
+  const auto wanted = [&options](const char *name) {
+    return ("," + options.jobs + ",").find("," + std::string(name) + ",") != std::string::npos;
+  };
   std::vector<Job> jobs;
-  jobs.push_back(HelloJob());
-  jobs.push_back(MeasureJob(4095));
-  jobs.push_back(ImageJob(256, 256, 100));
-  jobs.push_back(ImageJob(1024, 1024, 10));
+  if (wanted("hello")) jobs.push_back(HelloJob());
+  if (wanted("measure")) jobs.push_back(MeasureJob(4095));
+  if (wanted("image256")) jobs.push_back(ImageJob(256, 256, 100));
+  if (wanted("image1024")) jobs.push_back(ImageJob(1024, 1024, 10));
   for (const Job &job : jobs) {
     if (!job.library.ok || !job.floor.ok) {
       std::fprintf(stderr, "cannot set up a pseudo-terminal for %s\n", job.figure.c_str());
@@ -438,38 +459,44 @@ int main(int argc, char **argv) {
   }
 
   const size_t n = jobs.size();
-  std::vector<std::vector<double>> library(n), floor(n), ratios(n);
+  struct Samples {
+    std::vector<double> library, floor, ratio, library_cpu, floor_cpu;
+  };
+  std::vector<Samples> samples(n);
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (size_t k = 0; k < n; ++k) {
       const size_t j = (k + static_cast<size_t>(rep)) % n;
       const bool library_first = ((rep + static_cast<int>(k)) % 2) == 0;
-      double lib = 0;
-      double flo = 0;
+      Measured lib;
       if (library_first) lib = Rate(jobs[j].library, options.seconds);
-      flo = Rate(jobs[j].floor, options.seconds);
+      const Measured flo = Rate(jobs[j].floor, options.seconds);
       if (!library_first) lib = Rate(jobs[j].library, options.seconds);
-      if (lib == 0 || flo == 0) {
+      if (lib.per_second == 0 || flo.per_second == 0) {
         std::fprintf(stderr, "an exchange failed: %s\n", jobs[j].figure.c_str());
         return 1;
       }
-      library[j].push_back(lib);
-      floor[j].push_back(flo);
-      ratios[j].push_back(lib / flo);
+      samples[j].library.push_back(lib.per_second);
+      samples[j].floor.push_back(flo.per_second);
+      samples[j].ratio.push_back(lib.per_second / flo.per_second);
+      samples[j].library_cpu.push_back(lib.cpu_microseconds);
+      samples[j].floor_cpu.push_back(flo.cpu_microseconds);
     }
   }
 
   std::printf(
-      "| figure | library | floor | ratio | system calls per exchange (library / floor) |\n");
-  std::printf("|---|---:|---:|---:|---:|\n");
+      "| figure | library | floor | ratio | system calls per exchange (library / floor) "
+      "| host CPU µs per exchange (library / floor) |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
   for (size_t j = 0; j < n; ++j) {
-    const double lib_calls = SyscallsPerExchange(jobs[j].library, counter, jobs[j].count_runs);
-    const double floor_calls = SyscallsPerExchange(jobs[j].floor, counter, jobs[j].count_runs);
-    std::printf("| %s | %.0f | %.0f | %.3f | %s / %s |\n", jobs[j].figure.c_str(),
-                Median(library[j]), Median(floor[j]), Median(ratios[j]), Calls(lib_calls).c_str(),
-                Calls(floor_calls).c_str());
+    const double lib_calls = SyscallsPerExchange(jobs[j].library, jobs[j].count_runs);
+    const double floor_calls = SyscallsPerExchange(jobs[j].floor, jobs[j].count_runs);
+    const Samples &s = samples[j];
+    std::printf("| %s | %.0f | %.0f | %.3f | %s / %s | %.1f / %.1f |\n", jobs[j].figure.c_str(),
+                Median(s.library), Median(s.floor), Median(s.ratio), Calls(lib_calls).c_str(),
+                Calls(floor_calls).c_str(), Median(s.library_cpu), Median(s.floor_cpu));
   }
   std::printf("\n%d repetitions of %.2f s per side, order rotated; medians.%s\n",
               options.repetitions, options.seconds,
-              counter.ok() ? "" : " System calls not counted (needs root and tracefs).");
+              SyscallCounter().ok() ? "" : " System calls not counted (needs root and tracefs).");
   return 0;
 }

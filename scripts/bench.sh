@@ -7,6 +7,7 @@
 # Usage: scripts/bench.sh [--repetitions N] [--seconds S]
 #   --repetitions  rotated repetitions, the table gives medians (default 11)
 #   --seconds      time per side and repetition (default 0.25)
+#   --jobs         a comma-separated choice of hello,measure,image256,image1024
 # Counting system calls needs root (or perf_event_paranoid -1) and tracefs;
 # without them that column reads n/a. Measure on a quiet machine: the load
 # is printed with the table.
