@@ -17,11 +17,12 @@ using Milliseconds = std::chrono::milliseconds;
 
 constexpr uint32_t kNoWaitInterval = 0xFFFFFFFFu;
 
-std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, uint32_t multiplier,
-                                               uint32_t constant, uint32_t count) {
+// From now; none when both parts are 0 (then the clock is not read).
+std::optional<Clock::time_point> TotalDeadline(uint32_t multiplier, uint32_t constant,
+                                               uint32_t count) {
   if (multiplier == 0 && constant == 0) return std::nullopt;
   const uint64_t total = static_cast<uint64_t>(multiplier) * count + constant;
-  return start + Milliseconds(total);
+  return Clock::now() + Milliseconds(total);
 }
 
 // Milliseconds poll may wait before the deadline passes, rounded up so that
@@ -106,10 +107,9 @@ TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t 
   const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
                               timeouts.ReadTotalTimeoutMultiplier == 0 &&
                               timeouts.ReadTotalTimeoutConstant == 0;
-  const auto total = return_at_once
-                         ? std::optional<Clock::time_point>(Clock::now())
-                         : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
-                                         timeouts.ReadTotalTimeoutConstant, count);
+  const auto total = return_at_once ? std::optional<Clock::time_point>(Clock::now())
+                                    : TotalDeadline(timeouts.ReadTotalTimeoutMultiplier,
+                                                    timeouts.ReadTotalTimeoutConstant, count);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   std::optional<Clock::time_point> gap_deadline;
   const auto received_now = [&] {
@@ -173,7 +173,7 @@ TransferResult ReadWithTimeouts(int fd, ReceiveBuffer &buffer, uint8_t *bytes, u
 TransferResult WriteWithTimeouts(int fd, const uint8_t *bytes, uint32_t count,
                                  const CommTimeouts &timeouts) {
   TransferResult result;
-  const auto deadline = TotalDeadline(Clock::now(), timeouts.WriteTotalTimeoutMultiplier,
+  const auto deadline = TotalDeadline(timeouts.WriteTotalTimeoutMultiplier,
                                       timeouts.WriteTotalTimeoutConstant, count);
   while (result.count < count) {
     const ssize_t put = write(fd, bytes + result.count, count - result.count);
