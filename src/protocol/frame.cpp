@@ -60,9 +60,8 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
   uint8_t crc_groups[kCrcGroups] = {};
   if (!ReadPort(port, crc_groups, kCrcGroups)) return false;
 
-  StripMarkers(buffer, length);
   uint16_t crc = 0;
-  (void)UpdateCrc16(&crc, buffer, length);
+  (void)StripMarkersAndUpdateCrc16(&crc, buffer, length);
   if ((DecodeGroups(crc_groups, kCrcGroups) & kCrcGroupsMask) != crc) return false;
 
   *length_out = length;
