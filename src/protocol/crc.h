@@ -11,6 +11,9 @@ namespace qx318 {
 
 inline constexpr uint16_t kCrcPolynomialReflected = 0xA001;
 inline constexpr int kCrcTableSize = 256;
+// The CRC's 16 bits among the 21 that its 3 groups carry; a reader ignores
+// the other 5.
+inline constexpr uint32_t kCrcMask = 0xFFFF;
 
 // Entry i of the lookup table: the CRC register after shifting in byte i.
 constexpr uint16_t CrcTableEntry(uint8_t index) {
