@@ -3,8 +3,8 @@
 # lacks. Usage: ensure-packages.sh PACKAGE...  (or a set name: linux)
 set -euo pipefail
 
-linux_packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev
-                libbenchmark-dev libcli11-dev libfmt-dev libpng-dev nlohmann-json3-dev)
+linux_packages=(cmake ninja-build g++ pkg-config python3 python3-venv python3-numpy libgtest-dev
+                libgmock-dev libbenchmark-dev libcli11-dev libfmt-dev libpng-dev nlohmann-json3-dev)
 
 wanted=()
 for arg in "$@"; do
