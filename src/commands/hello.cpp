@@ -7,7 +7,9 @@ using namespace qx318;
 namespace {
 
 constexpr uint32_t kHelloAnswerLength = 15;
-constexpr uint32_t kHelloBufferSize = 128;
+// An answer that declares more data bytes than this fails before its data is
+// read; a shorter one of the wrong length is read whole and then refused.
+constexpr uint32_t kHelloLongestAnswer = 128;
 
 // Writes the seven values one by one: the byte at offset 3 is the caller's
 // and is never written.
@@ -26,7 +28,7 @@ void StoreHello(const uint8_t *data, HelloAnswer &record) {
 extern "C" QX318_API int32_t QX318_CALL QX318_HelloCmd(PortHandle port, int32_t address,
                                                        HelloAnswer *answer_out) {
   if (answer_out == nullptr) return 0;
-  uint8_t answer[kHelloBufferSize] = {};
+  uint8_t answer[kHelloLongestAnswer] = {};
   uint32_t length = 0;
   if (!Exchange(port, address, CMD_HELLO, nullptr, 0, answer, sizeof answer, &length)) return 0;
   if (length != kHelloAnswerLength) return 0;

@@ -14,9 +14,11 @@
 namespace qx318 {
 namespace {
 
-// Receives the start byte and the header groups.
-constexpr uint32_t kImageWorkAreaSize = 1024;
-constexpr uint32_t kCrcMask = 0xFFFF;
+// Receives the start byte and the four header words (9 bytes). The rows go
+// straight to the caller's buffer, so no image is refused for its size here:
+// only pixel_capacity limits it.
+constexpr uint32_t kImageHeaderAreaSize = 1024;
+static_assert(kImageHeaderAreaSize >= 1 + 4 * 2);
 
 struct ImageWords {
   uint16_t row_count = 0;   // W1
@@ -72,7 +74,7 @@ int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uin
                   uint64_t pixel_capacity, const ImageProgress *progress) {
   if (header_out == nullptr || pixels_out == nullptr) return 0;
   *header_out = ImageHeader{};
-  WorkBuffer area(kImageWorkAreaSize);
+  WorkBuffer area(kImageHeaderAreaSize);
   if (!area) return 0;
   if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return 0;
 

@@ -9,11 +9,13 @@ using namespace qx318;
 
 namespace {
 
-// Holds any answer a frame can declare and every value position a 14-bit
-// pair count can name (up to data byte 65534), so that a short answer reads
-// as zeros instead of past the end.
-constexpr uint32_t kMeasureBufferSize = 307200;
 constexpr uint32_t kFirstValueByte = 3;
+// No measurement answer is too long: this holds any answer a frame can
+// declare and every value position a 14-bit pair count can name (up to data
+// byte 65534), so that a short answer reads as zeros instead of past the end.
+constexpr uint32_t kRoomForAnyMeasureAnswer = 307200;
+static_assert(kRoomForAnyMeasureAnswer >= kMaxFrameData);
+static_assert(kRoomForAnyMeasureAnswer > kFirstValueByte + 2 * (2 * kMax14BitValue - 1) + 1);
 constexpr uint32_t kNoCapacityLimit = std::numeric_limits<uint32_t>::max();
 
 uint32_t ValueCount(uint16_t pair_count) { return 2u * pair_count; }
@@ -21,10 +23,10 @@ uint32_t ValueCount(uint16_t pair_count) { return 2u * pair_count; }
 int32_t GetMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
                    uint16_t *values_out, uint32_t value_capacity) {
   if (header_out == nullptr || values_out == nullptr) return 0;
-  WorkBuffer answer(kMeasureBufferSize);
+  WorkBuffer answer(kRoomForAnyMeasureAnswer);
   if (!answer) return 0;
   uint32_t length = 0;
-  if (!Exchange(port, address, CMD_GET_MEASURE, nullptr, 0, answer.data(), kMeasureBufferSize,
+  if (!Exchange(port, address, CMD_GET_MEASURE, nullptr, 0, answer.data(), kRoomForAnyMeasureAnswer,
                 &length)) {
     return 0;
   }

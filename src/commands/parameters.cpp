@@ -2,13 +2,14 @@
 #include "protocol/command_codes.h"
 #include "protocol/frame.h"
 #include "protocol/groups.h"
-#include "protocol/work_buffer.h"
 
 using namespace qx318;
 
 namespace {
 
-constexpr uint32_t kReadBufferSize = 128;
+// A read answer that declares more data bytes than this fails before its
+// data is read.
+constexpr uint32_t kReadParameterLongestAnswer = 128;
 // The parameter number and up to 11 value groups.
 constexpr uint32_t kWriteDataSize = 12;
 constexpr uint32_t kMaxWriteGroups = kWriteDataSize - 1;
@@ -18,33 +19,12 @@ uint32_t GroupCount(ParameterCode code) { return static_cast<uint32_t>(code >> 8
 
 }  // namespace
 
-namespace qx318 {
-
-int32_t ConfirmFlash(PortHandle port, int32_t address, int32_t command, uint8_t action) {
-  // Room for the longest answer a frame can declare, so that any answer is
-  // read whole and checked, and only its first byte decides.
-  WorkBuffer confirmation(kMaxFrameData);
-  if (!confirmation) return 0;
-  uint8_t *buffer = confirmation.data();
-  buffer[0] = action;
-  uint32_t length = 0;
-  if (!Exchange(port, address, command, buffer, 1, buffer,
-                static_cast<uint32_t>(confirmation.size()), &length)) {
-    return 0;
-  }
-  // With no data bytes, position 0 holds the first length byte, whose low 7
-  // bits are 0 and so never equal an action byte.
-  return buffer[0] == action ? 1 : 0;
-}
-
-}  // namespace qx318
-
 extern "C" QX318_API int32_t QX318_CALL QX318_ReadParameter(PortHandle port, int32_t address,
                                                             ParameterCode code,
                                                             uint16_t *value_out) {
   if (value_out == nullptr) return 0;
   const uint8_t number = ParameterNumber(code);
-  uint8_t answer[kReadBufferSize] = {};
+  uint8_t answer[kReadParameterLongestAnswer] = {};
   uint32_t length = 0;
   if (!Exchange(port, address, CMD_READ_PARAMETER, &number, 1, answer, sizeof answer, &length)) {
     return 0;

@@ -8,11 +8,13 @@ using namespace qx318;
 namespace {
 
 constexpr uint32_t kValueAnswerLength = 5;
-constexpr uint32_t kValueBufferSize = 1024;
+// An answer that declares more data bytes than this fails before its data is
+// read; a shorter one of the wrong length is read whole and then refused.
+constexpr uint32_t kValueLongestAnswer = 1024;
 
 int32_t ReadValue(PortHandle port, int32_t address, int32_t command, int32_t *value_out) {
   if (value_out == nullptr) return 0;
-  uint8_t answer[kValueBufferSize] = {};
+  uint8_t answer[kValueLongestAnswer] = {};
   uint32_t length = 0;
   if (!Exchange(port, address, command, nullptr, 0, answer, sizeof answer, &length)) return 0;
   if (length != kValueAnswerLength) return 0;

@@ -3,19 +3,23 @@
 // The port code (port.cpp) is the only caller of these operations. They have
 // the shapes of the converter vendor's Win32-compatible calls, so that the
 // Windows back end is a thin forwarder, and the other back ends imitate those
-// calls faithfully: a POSIX serial back end, a test double and a null back end.
-// Exactly one back end is linked into each binary; it defines Converter().
+// calls faithfully: the POSIX serial back end, the null back end of a
+// platform without serial support, and the test double in tests/support.
+// Exactly one back end is linked into each binary; it defines Converter()
+// (port/platform.h).
 #pragma once
 
 #include <cstdint>
 
 #include "QX318_RS485.h"
+#include "port/platform.h"
 
 namespace qx318 {
 
 using Bool32 = int32_t;  // Win32 BOOL: non-zero is success
 
-// The Win32 DCB record, byte for byte (28 bytes).
+// The Win32 DCB record, byte for byte; DCBlength holds its size.
+inline constexpr uint32_t kDcbLength = 28;
 struct Dcb {
   uint32_t DCBlength;
   uint32_t BaudRate;
@@ -33,25 +37,17 @@ struct Dcb {
   char EvtChar;
   uint16_t wReserved1;
 };
-static_assert(sizeof(Dcb) == 28, "Dcb must match the Win32 DCB");
+static_assert(sizeof(Dcb) == kDcbLength, "Dcb must match the Win32 DCB");
 
 // Bits of Dcb::flags.
 inline constexpr uint32_t kDcbBinary = 1u << 0;
 inline constexpr uint32_t kDcbParity = 1u << 1;
 inline constexpr uint32_t kDcbOutxCtsFlow = 1u << 2;
-inline constexpr uint32_t kDcbOutxDsrFlow = 1u << 3;
 inline constexpr uint32_t kDcbDtrControlMask = 3u << 4;  // 0 = DTR_CONTROL_DISABLE
-inline constexpr uint32_t kDcbDtrControlEnable = 1u << 4;
-inline constexpr uint32_t kDcbDsrSensitivity = 1u << 6;
-inline constexpr uint32_t kDcbTxContinueOnXoff = 1u << 7;
 inline constexpr uint32_t kDcbOutX = 1u << 8;
 inline constexpr uint32_t kDcbInX = 1u << 9;
-inline constexpr uint32_t kDcbErrorChar = 1u << 10;
-inline constexpr uint32_t kDcbNull = 1u << 11;
 inline constexpr uint32_t kDcbRtsControlMask = 3u << 12;  // 0 = RTS_CONTROL_DISABLE
-inline constexpr uint32_t kDcbRtsControlEnable = 1u << 12;
 inline constexpr uint32_t kDcbRtsControlHandshake = 2u << 12;
-inline constexpr uint32_t kDcbAbortOnError = 1u << 14;
 // Bits 1-14: parity check, every kind of flow control, DTR/RTS control,
 // error and null handling.
 inline constexpr uint32_t kDcbBits1To14 = 0x7FFEu;
@@ -80,7 +76,6 @@ inline constexpr uint32_t kOpenByDescription = 2;  // the converter's FT_OPEN_BY
 
 inline constexpr uint32_t kPurgeTxAbort = 0x0001;
 inline constexpr uint32_t kPurgeRxAbort = 0x0002;
-inline constexpr uint32_t kPurgeTxClear = 0x0004;
 inline constexpr uint32_t kPurgeRxClear = 0x0008;
 
 inline constexpr uint32_t kEventRxChar = 0x0001;
@@ -88,10 +83,13 @@ inline constexpr uint32_t kEventTxEmpty = 0x0004;
 
 // One table of the ten converter operations. Every back end fills every
 // field; a call never throws. Handles are what create_file returned.
+// Failure is 0 (create_file: QX318_INVALID_PORT); a failed read or write
+// still reports in *transferred what did move. read_file and write_file
+// block within the time-outs described below, create_file for as long as the
+// system takes to open a device; the others return without waiting for the
+// line. Calls on different handles may run at once on different threads;
+// calls on one handle are serialised by the library's caller.
 struct ConverterBackend {
-  // Short name of the back end, for diagnostics.
-  const char *name;
-
   // Opens the converter named by description. Returns the handle, or
   // QX318_INVALID_PORT when no such converter can be opened. The library
   // always passes GENERIC_READ|GENERIC_WRITE, share 0, no security,
@@ -135,12 +133,5 @@ struct ConverterBackend {
   // Selects the kEvent* events the converter reports.
   Bool32 (*set_comm_mask)(PortHandle port, uint32_t mask);
 };
-
-// The back end linked into this binary.
-const ConverterBackend &Converter();
-
-// A back end on which every open fails and every call on a handle fails;
-// for platforms without a converter.
-const ConverterBackend &NullConverter();
 
 }  // namespace qx318

@@ -5,7 +5,6 @@
 namespace qx318 {
 namespace {
 
-constexpr uint32_t kDcbLength = 28;
 constexpr uint32_t kPurgeBeforeWrite = kPurgeTxAbort | kPurgeRxAbort;
 constexpr uint32_t kEventMask = kEventRxChar | kEventTxEmpty;
 

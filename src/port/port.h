@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "QX318_RS485.h"
+#include "port/platform.h"  // the clock and heap the exchanges above rely on
 
 namespace qx318 {
 
@@ -17,10 +18,6 @@ inline constexpr uint32_t kQueueSize = 1024;
 // buffer in one call. True when the converter reports exactly count bytes
 // written.
 bool WritePort(PortHandle port, const uint8_t *bytes, uint32_t count);
-
-// Milliseconds on a clock that never goes back, for limits that span several
-// reads. Each platform supplies it next to its allocation helper.
-uint64_t MonotonicMilliseconds();
 
 // Reads exactly count bytes in one call. True when all of them arrived before
 // the port's time-outs expired; a read of 0 bytes is true.

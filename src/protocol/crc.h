@@ -5,10 +5,15 @@
 #include <array>
 #include <cstdint>
 
+#include "port/platform.h"  // CrcTable(): where the table lives is the platform's
+
 namespace qx318 {
 
 inline constexpr uint16_t kCrcPolynomialReflected = 0xA001;
 inline constexpr int kCrcTableSize = 256;
+// The CRC's 16 bits among the 21 that its 3 groups carry; a reader ignores
+// the other 5.
+inline constexpr uint32_t kCrcMask = 0xFFFF;
 
 // Entry i of the lookup table: the CRC register after shifting in byte i.
 constexpr uint16_t CrcTableEntry(uint8_t index) {
@@ -25,10 +30,6 @@ constexpr uint16_t CrcTableEntry(uint8_t index) {
 constexpr void FillCrcTable(uint16_t *table) {
   for (int i = 0; i < kCrcTableSize; ++i) table[i] = CrcTableEntry(static_cast<uint8_t>(i));
 }
-
-// The table this library was loaded with, or null when there is none (on
-// Windows: before process attach or after detach).
-const uint16_t *CrcTable();
 
 // Runs the CRC in *crc over count bytes. False, leaving *crc alone, when a
 // pointer is null or there is no table.

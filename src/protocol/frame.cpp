@@ -8,9 +8,6 @@
 namespace qx318 {
 namespace {
 
-constexpr uint8_t kAddressMask = 0x1F;
-constexpr uint32_t kCrcGroupsMask = 0xFFFF;
-
 uint16_t RequestCrc(uint8_t command, const uint8_t *data, uint32_t count) {
   uint16_t crc = 0;
   (void)UpdateCrc16(&crc, &command, 1);
@@ -62,7 +59,7 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
 
   uint16_t crc = 0;
   (void)StripMarkersAndUpdateCrc16(&crc, buffer, length);
-  if ((DecodeGroups(crc_groups, kCrcGroups) & kCrcGroupsMask) != crc) return false;
+  if ((DecodeGroups(crc_groups, kCrcGroups) & kCrcMask) != crc) return false;
 
   *length_out = length;
   return true;

@@ -12,10 +12,14 @@
 #include <cstdint>
 
 #include "QX318_RS485.h"
+#include "protocol/groups.h"
 
 namespace qx318 {
 
-inline constexpr uint32_t kMaxFrameData = 16383;  // what 2 length groups hold
+// A request's start byte carries the address's low 5 bits: 32 addresses.
+inline constexpr uint8_t kAddressMask = 0x1F;
+// The length travels as 2 groups.
+inline constexpr uint32_t kMaxFrameData = kMax14BitValue;
 inline constexpr uint32_t kRequestOverhead = 7;
 inline constexpr uint32_t kCrcGroups = 3;
 

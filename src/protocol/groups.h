@@ -11,6 +11,10 @@ inline constexpr uint8_t kGroupMask = 0x7F;
 inline constexpr unsigned kBitsPerGroup = 7;
 // Groups at shifts of 32 bits or more carry nothing of a 32-bit value.
 inline constexpr unsigned kGroupsIn32Bits = 5;
+// The largest value 2 groups hold: a frame's length, an image's row count
+// and row length, a measurement's pair count.
+inline constexpr uint32_t kMax14BitValue = (1u << (2 * kBitsPerGroup)) - 1;
+static_assert(kMax14BitValue == 16383);
 
 constexpr uint8_t Group(uint32_t value, unsigned index) {
   return index < kGroupsIn32Bits

@@ -6,11 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qx318 {
+#include "port/platform.h"  // AllocateZeroed, ReleaseZeroed
 
-// The platform's zero-filling allocator; null on failure.
-void *AllocateZeroed(size_t size);
-void ReleaseZeroed(void *block);
+namespace qx318 {
 
 class WorkBuffer {
  public:

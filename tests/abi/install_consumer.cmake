@@ -1,9 +1,11 @@
 # Installs the build into a fresh prefix, then builds and runs a consumer of
 # the installed library twice: once through find_package(QX318_RS485), once
-# with nothing but the compiler and pkg-config.
+# with nothing but the compiler and pkg-config. The C++ consumer, through both
+# routes, is built as C++17 and as C++20.
 #   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCONSUMER_DIR=<src>
-#         -DC_COMPILER=<cc> -DGENERATOR=<gen> [-DEXTRA_FLAGS=<flags>] -P install_consumer.cmake
-foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER GENERATOR)
+#         -DCXX_CONSUMER_DIR=<src> -DC_COMPILER=<cc> -DCXX_COMPILER=<c++>
+#         -DGENERATOR=<gen> [-DEXTRA_FLAGS=<flags>] -P install_consumer.cmake
+foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR CXX_CONSUMER_DIR C_COMPILER CXX_COMPILER GENERATOR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -23,7 +25,7 @@ set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(expected include/QX318_RS485.h)
+foreach(expected include/QX318_RS485.h include/qx318.hpp)
   if(NOT EXISTS ${prefix}/${expected})
     message(FATAL_ERROR "Not installed: ${expected}")
   endif()
@@ -47,6 +49,15 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)
 run(${WORK_DIR}/cmake-consumer/consumer)
 message(STATUS "find_package consumer: ${run_output}")
 
+run(${CMAKE_COMMAND} -S ${CXX_CONSUMER_DIR} -B ${WORK_DIR}/cmake-cxx-consumer -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+    "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-cxx-consumer)
+foreach(standard 17 20)
+  run(${WORK_DIR}/cmake-cxx-consumer/consumer${standard})
+  message(STATUS "find_package C++${standard} consumer: ${run_output}")
+endforeach()
+
 # pkg-config, from the installed .pc file alone.
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run(pkg-config --cflags --libs QX318_RS485)
@@ -56,5 +67,12 @@ run(${C_COMPILER} ${extra_flags} ${CONSUMER_DIR}/consumer.c ${pc_flags}
 set(ENV{LD_LIBRARY_PATH} ${libdir})
 run(${WORK_DIR}/pkg-config-consumer)
 message(STATUS "pkg-config consumer: ${run_output}")
+foreach(standard 17 20)
+  run(${CXX_COMPILER} -std=c++${standard} -Wall -Wextra -Wpedantic -Wconversion -Werror
+      ${extra_flags} ${CXX_CONSUMER_DIR}/consumer.cpp ${pc_flags}
+      -o ${WORK_DIR}/pkg-config-cxx-consumer${standard})
+  run(${WORK_DIR}/pkg-config-cxx-consumer${standard})
+  message(STATUS "pkg-config C++${standard} consumer: ${run_output}")
+endforeach()
 
 file(REMOVE_RECURSE ${WORK_DIR})

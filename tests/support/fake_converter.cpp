@@ -43,8 +43,8 @@ Bool32 TablePurge(PortHandle p, uint32_t f) { return Active().PurgeComm(p, f); }
 Bool32 TableMask(PortHandle p, uint32_t m) { return Active().SetCommMask(p, m); }
 
 constexpr ConverterBackend kFakeConverter{
-    "fake",        TableCreateFile, TableClose, TableRead,  TableWrite, TableGetState,
-    TableSetState, TableTimeouts,   TableSetup, TablePurge, TableMask,
+    TableCreateFile, TableClose,    TableRead,  TableWrite, TableGetState,
+    TableSetState,   TableTimeouts, TableSetup, TablePurge, TableMask,
 };
 
 }  // namespace

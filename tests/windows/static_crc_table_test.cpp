@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "port/win32/crc_table.h"
 #include "protocol/crc.h"
-#include "protocol/crc_table_win32.h"
 
 namespace qx318 {
 namespace {

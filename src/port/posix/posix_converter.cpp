@@ -25,7 +25,6 @@ namespace {
 using posix::TransferResult;
 
 constexpr char kSysfsRoot[] = "/sys";
-constexpr uint32_t kDcbLength = 28;
 
 struct PosixPort {
   int fd = -1;
@@ -280,9 +279,8 @@ Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
 Bool32 PosixSetCommMask(PortHandle handle, uint32_t) { return PortOf(handle) != nullptr; }
 
 constexpr ConverterBackend kPosixConverter{
-    "posix-serial", PosixCreateFile,   PosixCloseHandle,  PosixReadFile,
-    PosixWriteFile, PosixGetCommState, PosixSetCommState, PosixSetCommTimeouts,
-    PosixSetupComm, PosixPurgeComm,    PosixSetCommMask,
+    PosixCreateFile,   PosixCloseHandle,     PosixReadFile,  PosixWriteFile, PosixGetCommState,
+    PosixSetCommState, PosixSetCommTimeouts, PosixSetupComm, PosixPurgeComm, PosixSetCommMask,
 };
 
 }  // namespace

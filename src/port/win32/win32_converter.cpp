@@ -43,9 +43,8 @@ Bool32 Win32PurgeComm(PortHandle port, uint32_t flags) { return FT_W32_PurgeComm
 Bool32 Win32SetCommMask(PortHandle port, uint32_t mask) { return FT_W32_SetCommMask(port, mask); }
 
 constexpr ConverterBackend kWin32Converter{
-    "ftd2xx",       Win32CreateFile,   Win32CloseHandle,  Win32ReadFile,
-    Win32WriteFile, Win32GetCommState, Win32SetCommState, Win32SetCommTimeouts,
-    Win32SetupComm, Win32PurgeComm,    Win32SetCommMask,
+    Win32CreateFile,   Win32CloseHandle,     Win32ReadFile,  Win32WriteFile, Win32GetCommState,
+    Win32SetCommState, Win32SetCommTimeouts, Win32SetupComm, Win32PurgeComm, Win32SetCommMask,
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A program that links the library statically gets no load notification for
 // it: the program's own start and exit stand in for process attach and
 // detach. The DLL never contains this file; its entry point does the same.
-#include "protocol/crc_table_win32.h"
+#include "port/win32/crc_table.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "port/port.h"
+#include "port/platform.h"
 
 namespace qx318 {
 

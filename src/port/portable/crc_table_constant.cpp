@@ -1,6 +1,9 @@
 // Where the platform has no library load notification, the CRC table is a
 // compile-time constant with the same entries, so it exists before any
 // exchange and is never written.
+#include <array>
+
+#include "port/platform.h"
 #include "protocol/crc.h"
 
 namespace qx318 {

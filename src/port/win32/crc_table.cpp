@@ -1,9 +1,10 @@
-#include "protocol/crc_table_win32.h"
+#include "port/win32/crc_table.h"
 
 #include <windows.h>
 
 #include <cstdint>
 
+#include "port/platform.h"
 #include "protocol/crc.h"
 
 namespace qx318 {

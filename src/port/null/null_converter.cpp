@@ -1,3 +1,7 @@
+// The converter of a platform without serial support: no converter can be
+// opened, and every call on a handle fails and transfers nothing, so every
+// exported function fails cleanly (returns 0) instead of the library failing
+// to build or link there.
 #include "port/converter.h"
 
 namespace qx318 {
@@ -22,12 +26,12 @@ Bool32 NullSetup(PortHandle, uint32_t, uint32_t) { return 0; }
 Bool32 NullFlags(PortHandle, uint32_t) { return 0; }
 
 constexpr ConverterBackend kNullConverter{
-    "null",       NullCreateFile,  NullClose, NullRead,  NullWrite, NullGetState,
-    NullSetState, NullSetTimeouts, NullSetup, NullFlags, NullFlags,
+    NullCreateFile, NullClose,       NullRead,  NullWrite, NullGetState,
+    NullSetState,   NullSetTimeouts, NullSetup, NullFlags, NullFlags,
 };
 
 }  // namespace
 
-const ConverterBackend &NullConverter() { return kNullConverter; }
+const ConverterBackend &Converter() { return kNullConverter; }
 
 }  // namespace qx318

@@ -2,7 +2,7 @@
 // pulls in no threading runtime for its one clock.
 #include <windows.h>
 
-#include "port/port.h"
+#include "port/platform.h"
 
 namespace qx318 {
 

@@ -1,7 +1,7 @@
 // The DLL's load and unload entry: its only work is the CRC table.
 #include <windows.h>
 
-#include "protocol/crc_table_win32.h"
+#include "port/win32/crc_table.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   (void)module;

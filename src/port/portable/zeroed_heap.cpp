@@ -1,6 +1,8 @@
+// Zeroed blocks from the C heap, for platforms whose own allocator offers
+// nothing more.
 #include <cstdlib>
 
-#include "protocol/work_buffer.h"
+#include "port/platform.h"
 
 namespace qx318 {
 

@@ -1,6 +1,8 @@
+// Work buffers come from the process heap through LocalAlloc, zero-filled by
+// the heap itself.
 #include <windows.h>
 
-#include "protocol/work_buffer.h"
+#include "port/platform.h"
 
 namespace qx318 {
 
