@@ -9,6 +9,8 @@ namespace qx318 {
 
 inline constexpr uint16_t kCrcPolynomialReflected = 0xA001;
 inline constexpr int kCrcTableSize = 256;
+// The CRC travels in three 7-bit groups (21 bits); only the low 16 bits count.
+inline constexpr uint32_t kCrcMask = 0xFFFF;
 
 // Entry i of the lookup table: the CRC register after shifting in byte i.
 constexpr uint16_t CrcTableEntry(uint8_t index) {

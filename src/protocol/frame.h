@@ -18,6 +18,8 @@ namespace qx318 {
 inline constexpr uint32_t kMaxFrameData = 16383;  // what 2 length groups hold
 inline constexpr uint32_t kRequestOverhead = 7;
 inline constexpr uint32_t kCrcGroups = 3;
+// The bus has 32 addresses: a request's start byte keeps the low 5 bits.
+inline constexpr uint8_t kAddressMask = 0x1F;
 
 // The start-byte hunt gives up after one first-byte wait (the 1-byte read
 // time-out: 1000 ms + 100 ms) or after skipping this many marker bytes,
@@ -25,6 +27,13 @@ inline constexpr uint32_t kCrcGroups = 3;
 // No real answer is preceded by more noise than the largest answer frame.
 inline constexpr uint64_t kStartByteHuntLimitMs = 1100;
 inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
+
+// Writes the request frame for count data bytes into out, which holds
+// count + kRequestOverhead bytes; no I/O. address: low 5 bits used;
+// command: low 8 bits used; data may be null when count is 0. A count above
+// 16383 (or data null with a count) cannot be framed: false, nothing written.
+bool EncodeRequestFrame(int32_t address, int32_t command, const uint8_t *data, uint32_t count,
+                        uint8_t *out);
 
 // Builds the request frame and writes it (after the converter's purge).
 // True when the whole frame was written. address: low 5 bits used; command:

@@ -9,6 +9,8 @@ namespace qx318 {
 inline constexpr uint8_t kMarker = 0x80;
 inline constexpr uint8_t kGroupMask = 0x7F;
 inline constexpr unsigned kBitsPerGroup = 7;
+// The largest value two groups carry.
+inline constexpr uint32_t kMax14BitValue = 16383;
 // Groups at shifts of 32 bits or more carry nothing of a 32-bit value.
 inline constexpr unsigned kGroupsIn32Bits = 5;
 
