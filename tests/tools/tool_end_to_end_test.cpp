@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "line_rate.h"
 #include "protocol/crc.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
@@ -370,6 +371,108 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   EXPECT_EQ(crc, Crc16(data.data(), static_cast<uint32_t>(data.size())));
 }
 
+// A pseudo-terminal whose slave side plays an existing serial line for
+// qx318-sim --device; the settings are read and set through the master.
+class SerialLine {
+ public:
+  SerialLine() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+      slave_ = ptsname(master_);
+    }
+  }
+  ~SerialLine() {
+    if (master_ >= 0) close(master_);
+  }
+  SerialLine(const SerialLine &) = delete;
+  SerialLine &operator=(const SerialLine &) = delete;
+
+  const std::string &slave() const { return slave_; }
+  int master() const { return master_; }
+  termios Settings() const {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(master_, &tio), 0);
+    return tio;
+  }
+  // 9600 baud with what a raw 8N1 line without flow control must not keep.
+  void SetUpCooked9600() const {
+    termios tio = Settings();
+    tio.c_cflag |= CSTOPB | CRTSCTS | PARENB;
+    tio.c_lflag |= ICANON | ECHO;
+    tio.c_iflag |= IXON;
+    ASSERT_EQ(cfsetispeed(&tio, B9600), 0);
+    ASSERT_EQ(cfsetospeed(&tio, B9600), 0);
+    ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
+    const termios applied = Settings();
+    ASSERT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
+  }
+
+ private:
+  int master_;
+  std::string slave_;
+};
+
+struct LineRate {
+  uint32_t baud;
+  speed_t named;  // B0 when termios has no constant for the rate
+};
+
+void PrintTo(const LineRate &rate, std::ostream *os) { *os << rate.baud; }
+
+class SimulatorLineRate : public ToolTest, public ::testing::WithParamInterface<LineRate> {};
+
+// --baud sets the line of --device through the library's line code: any rate
+// the library accepts, raw 8N1 without flow control.
+TEST_P(SimulatorLineRate, SetsTheDevicesLineToTheRate) {
+  const LineRate rate = GetParam();
+  SerialLine line;
+  ASSERT_FALSE(line.slave().empty());
+  line.SetUpCooked9600();
+  EXPECT_EQ(StartSim({"--device", line.slave(), "--baud", std::to_string(rate.baud)}),
+            line.slave());
+
+  const termios tio = line.Settings();
+  if (rate.named != B0) {
+    EXPECT_EQ(cfgetospeed(&tio), rate.named);
+  }
+#if defined(__linux__)
+  EXPECT_EQ(OutputRateOf(line.master()), rate.baud);
+#endif
+  EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS | PARENB), 0u);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(tio.c_iflag & IXON, 0u);
+}
+
+std::vector<LineRate> SimulatorRates() {
+  std::vector<LineRate> rates{{4800, B4800}, {115200, B115200}, {460800, B460800}};
+#if defined(__linux__)
+  // Rates termios has no constant for go through termios2.
+  rates.insert(rates.end(), {{250000, B0}, {31250, B0}, {1234567, B0}});
+#endif
+  return rates;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SimulatorLineRate, ::testing::ValuesIn(SimulatorRates()),
+                         [](const auto &test) { return std::to_string(test.param.baud); });
+
+// A rate the simulator cannot use is a usage error that leaves the line
+// alone, never a line silently kept at its old rate.
+TEST_F(ToolTest, SimulatorRefusesAnUnusableRateForADeviceAsAUsageError) {
+  SerialLine line;
+  ASSERT_FALSE(line.slave().empty());
+  line.SetUpCooked9600();
+  for (const char *baud : {"109", "4000001", "fast"}) {
+    SCOPED_TRACE(baud);
+    const RunResult r = RunProgram(kSim, {"--device", line.slave(), "--baud", baud});
+    EXPECT_EQ(r.exit_code, 2);
+    ASSERT_EQ(Lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("--baud"), std::string::npos) << r.err;
+    const termios tio = line.Settings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_NE(tio.c_lflag & ICANON, 0u) << "the line was touched";
+  }
+}
+
 // Each run of the tool opens and closes the bus again. A user without
 // privileges must be able to do so more than once: a pseudo-terminal keeps
 // a port's exclusive-use flag as long as its master is open.
@@ -704,6 +807,30 @@ TEST_F(ToolTest, SimulateRunsASubcommandAgainstABusInTheToolItself) {
   ASSERT_EQ(image.exit_code, 0) << image.err;
   Grey grey;
   EXPECT_TRUE(ReadPng(dir_ + "/sim.png", &grey));
+}
+
+// The pixel buffer is sized from the image header, not for the largest
+// image a header could announce (16383 x 16383 bytes): the default 160 x 120
+// image fits in the address space of a small machine.
+TEST_F(ToolTest, ImageFitsInTheAddressSpaceOfASmallMachine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves terabytes of address space";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the address sanitizer reserves terabytes of address space";
+#endif
+#endif
+  const RunResult r = RunProgram(
+      "/bin/sh",
+      {"-c", "ulimit -v 250000 && exec \"$0\" --simulate image -o small.png --json", kTool}, dir_);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const Json image = Json::parse(r.out);
+  EXPECT_EQ(image["row_count"], 120);
+  EXPECT_EQ(image["row_length"], 160);
+  Grey grey;
+  ASSERT_TRUE(ReadPng(dir_ + "/small.png", &grey));
+  EXPECT_EQ(grey.width, 160u);
+  EXPECT_EQ(grey.height, 120u);
 }
 
 TEST_F(ToolTest, DemoRunsEveryFunctionAndLeavesAPngInTheCurrentFolder) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fake_converter.h"
+#include "port/platform.h"
 #include "protocol/crc.h"
 
 namespace qx318 {
