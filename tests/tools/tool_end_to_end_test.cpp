@@ -23,10 +23,9 @@
 
 #include "child_process.h"
 #include "line_rate.h"
-#include "protocol/crc.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
-#include "sim/wire_format.h"
+#include "wire_oracle.h"
 
 // Stable test names: the fault's name, not the enum's bytes. Found by
 // argument-dependent lookup, so it lives in the enum's namespace.
@@ -347,7 +346,7 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   const std::string slave = ptsname(master);
   EXPECT_EQ(StartSim({"--device", slave, "--address", "9"}), slave);
 
-  const std::vector<uint8_t> request = sim::EncodeRequest(9, 1, {});
+  const std::vector<uint8_t> request = test::ExpectedRequest(9, 1);
   ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
   std::vector<uint8_t> answer;
   constexpr size_t kHelloFrame = 1 + 2 + 15 + 3;
@@ -363,12 +362,11 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   ASSERT_EQ(answer.size(), kHelloFrame);
   EXPECT_EQ(answer[0], 9);
   EXPECT_EQ(answer[1], 0x8F);  // 15 data bytes
-  std::vector<uint8_t> data(answer.begin() + 3, answer.begin() + 18);
-  for (uint8_t &b : data) b &= 0x7F;
-  EXPECT_EQ(data[13], 9);  // value7: the address
-  const uint32_t crc =
-      (answer[18] & 0x7Fu) | (answer[19] & 0x7Fu) << 7 | (answer[20] & 0x7Fu) << 14;
-  EXPECT_EQ(crc, Crc16(data.data(), static_cast<uint32_t>(data.size())));
+  const auto parsed = test::ParseAnswer(answer);
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->data.size(), 15u);
+  EXPECT_EQ(parsed->data[13], 9);  // value7: the address
+  EXPECT_TRUE(parsed->crc_ok);
 }
 
 // A pseudo-terminal whose slave side plays an existing serial line for
