@@ -17,9 +17,9 @@ struct ImageProgress {
 inline constexpr uint64_t kNoPixelLimit = UINT64_MAX;
 
 // The whole image exchange: clears *header_out, sends the request, reads the
-// image answer row by row into pixels_out and checks its CRC. Fails before
-// reading a row when the image is larger than pixel_capacity bytes.
-// progress may be null.
+// image answer row by row into pixels_out and checks its CRC. Fails without
+// writing a pixel when the image is larger than pixel_capacity bytes, after
+// reading the rest of the answer and throwing it away. progress may be null.
 int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
                   uint64_t pixel_capacity, const ImageProgress *progress);
 
