@@ -71,7 +71,7 @@ constexpr size_t kGuard = 32;
 struct Options {
   uint32_t exchanges = 3000;
   uint32_t buses = 8;
-  double rate = 0.02;
+  double rate = 0.03;
   uint64_t seed = 1;
 };
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,7 +21,7 @@ namespace qx318::test {
 namespace {
 
 constexpr int kWorkers = 4;
-constexpr int kRoundsPerWorker = 60;
+constexpr int kRoundsPerWorker = 150;
 constexpr int32_t kAddress = 2;
 constexpr uint16_t kRows = 6;
 constexpr uint16_t kRowLength = 20;
@@ -140,7 +141,9 @@ TEST(Threads, EachThreadOnItsOwnPortWhileAnotherOpensAndClosesPorts) {
         wrong_calls += 1000;
       } else {
         for (int r = 0; r < kRoundsPerWorker; ++r) {
-          wrong_calls += WrongCallsInOneRound(port, device.answers(), static_cast<uint8_t>(r));
+          // Parameters 0-127: the number travels in one 7-bit data byte.
+          wrong_calls +=
+              WrongCallsInOneRound(port, device.answers(), static_cast<uint8_t>(r % 128));
           ++rounds;
         }
         wrong_calls += QX318_ClosePort(port) != 1;
@@ -174,6 +177,10 @@ TEST(Threads, EachThreadOnItsOwnPortWhileAnotherOpensAndClosesPorts) {
 
   for (std::thread &worker : workers) worker.join();
   churn.join();
+  std::printf(
+      "%d rounds of 6 calls on %d ports while one more port was opened, used and closed %d "
+      "times\n",
+      rounds.load(), kWorkers, churn_cycles.load());
   EXPECT_EQ(rounds.load(), kWorkers * kRoundsPerWorker);
   EXPECT_EQ(wrong_calls.load(), 0);
   EXPECT_GT(churn_cycles.load(), 0) << "no port was opened and closed during the exchanges";

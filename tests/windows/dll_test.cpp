@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -54,6 +55,8 @@ static_assert(std::is_same_v<ValueFn, decltype(&QX318_GetRotateAngle)>);
 
 constexpr int32_t kDevice = 1;
 constexpr int32_t kSilentAddress = 2;  // nobody answers there
+// Answers with the header of the longest answer, then nothing.
+constexpr int32_t kStoppingAddress = 4;
 constexpr uint32_t kBaudRate = 115200;
 
 // The device's fixed answers (see simulated_bus.py).
@@ -175,10 +178,12 @@ TEST_F(OpenPort, HelloFillsEveryFieldAndLeavesThePaddingAlone) {
   EXPECT_EQ(answer.value6, 0x0303);
   EXPECT_EQ(answer.value7, 0x3FFF);
   // One purge before the one write of the 7-byte request, then the answer:
-  // start byte, length, 15 data bytes, CRC.
+  // start byte, length, 15 data bytes, CRC, each read with its own time-outs
+  // (100 ms gap, nothing per byte, 1.1 s in all).
   EXPECT_EQ(TakeConverterCalls(),
-            "PurgeComm(3) WriteFile(7,null)=7 ReadFile(1,null)=1 ReadFile(2,null)=2 "
-            "ReadFile(15,null)=15 ReadFile(3,null)=3");
+            "PurgeComm(3) WriteFile(7,null)=7 SetCommTimeouts(100,0,1100,0,0) ReadFile(1,null)=1 "
+            "SetCommTimeouts(100,0,1100,0,0) ReadFile(2,null)=2 SetCommTimeouts(100,0,1100,0,0) "
+            "ReadFile(15,null)=15 SetCommTimeouts(100,0,1100,0,0) ReadFile(3,null)=3");
 }
 
 TEST_F(OpenPort, ParametersReadWriteAndFlash) {
@@ -284,6 +289,45 @@ TEST_F(OpenPort, SilentDeviceFailsInBoundedTimeAndThePortStaysUsable) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(answer.value1, 0);
   EXPECT_EQ(hello(port_, kDevice, &answer), 1);
+  EXPECT_EQ(answer.value7, 0x3FFF);
+}
+
+// A device that sends the header of the longest answer and falls silent:
+// each call gives up about 1.1 s after the header, however long the answer
+// it declared, and the port stays usable.
+TEST_F(OpenPort, ADeviceThatStopsAfterTheHeaderHoldsNoCall) {
+  HelloAnswer answer{};
+  MeasureHeader header{};
+  std::vector<uint16_t> values(2 * 16383);
+  ImageHeader image_header{};
+  std::vector<uint8_t> pixels(16383);
+  int32_t value = 0;
+  const struct {
+    const char *name;
+    std::function<int32_t()> call;
+  } calls[] = {
+      {"hello", [&] { return Get<HelloFn>("QX318_HelloCmd")(port_, kStoppingAddress, &answer); }},
+      {"measure",
+       [&] {
+         return Get<GetMeasureFn>("QX318_GetMeasure")(port_, kStoppingAddress, &header,
+                                                      values.data());
+       }},
+      {"image",
+       [&] {
+         return Get<GetImageExFn>("QX318_GetImageEx")(port_, kStoppingAddress, &image_header,
+                                                      pixels.data(), 16383);
+       }},
+      {"angle",
+       [&] { return Get<ValueFn>("QX318_GetRotateAngle")(port_, kStoppingAddress, &value); }},
+      {"flash", [&] { return Get<PlainFn>("QX318_FlushParamsToFlash")(port_, kStoppingAddress); }},
+  };
+  for (const auto &c : calls) {
+    SCOPED_TRACE(c.name);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.call(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(Get<HelloFn>("QX318_HelloCmd")(port_, kDevice, &answer), 1);
   EXPECT_EQ(answer.value7, 0x3FFF);
 }
 

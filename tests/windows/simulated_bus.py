@@ -24,6 +24,10 @@ What the device answers is fixed, so that the tests can check every value:
                         which is sent as 0xFF; third word 0x0123, fourth word 0x0456
   rotate axis           0x12345678
   rotation angle        -5
+
+A second device, at the stopping address (4 by default), answers every request
+with the header of the longest answer there is and then falls silent: a frame
+declaring 16383 data bytes, or for the image one row of 16383 pixels.
 """
 import argparse
 import os
@@ -105,6 +109,21 @@ class Device:
         return None
 
 
+class StoppingDevice:
+    """Sends an answer's header and nothing after it."""
+
+    def __init__(self, address):
+        self.address = address
+
+    def handle(self, command, data):
+        a = self.address
+        if command == 6:
+            return bytes([a]) + groups(1, 2) + groups(16383, 2) + groups(0, 2) + groups(7, 2)
+        if command in (3, 9):
+            return None
+        return bytes([a]) + groups(16383, 2)
+
+
 class FrameReader:
     """Takes request frames apart byte by byte; a byte with bit 7 clear always
     starts a new frame."""
@@ -132,7 +151,7 @@ class FrameReader:
         return frame[0], command, data
 
 
-def serve(master, device, stop):
+def serve(master, devices, stop):
     reader = FrameReader()
     while not stop.is_set():
         ready, _, _ = select.select([master], [], [], 0.05)
@@ -147,7 +166,8 @@ def serve(master, device, stop):
             if request is None:
                 continue
             address, command, data = request
-            if address != device.address:
+            device = next((d for d in devices if d.address == address), None)
+            if device is None:
                 continue
             reply = device.handle(command, data)
             if reply:
@@ -188,6 +208,7 @@ def main():
     where.add_argument("--link", help="symlink to create to the pty's slave")
     where.add_argument("--dosdevice", help="a Wine DOS device name such as com5 to link")
     parser.add_argument("--address", type=int, default=1)
+    parser.add_argument("--stopping-address", type=int, default=4)
     parser.add_argument("--qx318-sim", help="run this qx318-sim executable as the bus instead")
     parser.add_argument("--sim-option", action="append", default=[],
                         help="an option for qx318-sim (repeatable)")
@@ -208,7 +229,8 @@ def main():
     os.symlink(os.ttyname(slave), link)
 
     stop = threading.Event()
-    server = threading.Thread(target=serve, args=(master, Device(args.address), stop))
+    devices = [Device(args.address), StoppingDevice(args.stopping_address)]
+    server = threading.Thread(target=serve, args=(master, devices, stop))
     server.start()
     try:
         status = subprocess.call(command)
