@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -185,6 +186,39 @@ TEST(Threads, EachThreadOnItsOwnPortWhileAnotherOpensAndClosesPorts) {
   EXPECT_EQ(wrong_calls.load(), 0);
   EXPECT_GT(churn_cycles.load(), 0) << "no port was opened and closed during the exchanges";
   EXPECT_EQ(churn_wrong.load(), 0);
+}
+
+// Closing a port while another thread waits inside a read on it is the
+// caller's error, but it must not bring the process down nor leave the port
+// behind: the read ends as it would, the close is finished when the read
+// returns, the rest of that call is refused, and the device can be opened
+// again at once (its descriptor, and with it its lock, is gone).
+TEST(Threads, ClosingAPortThatAnotherThreadIsReadingFromIsFinishedAfterTheRead) {
+  PtyDevice device;
+  device.ServeScripted([](const Bytes &) {
+    return std::vector<Chunk>{{MarkedAnswers{0x1234}.Hello(), std::chrono::milliseconds(600)}};
+  });
+  PortHandle port = nullptr;
+  ASSERT_EQ(QX318_OpenPort(device.slave_path().c_str(), 115200, &port), 1);
+
+  std::atomic<int32_t> result{-1};
+  std::thread reader([&] {
+    HelloAnswer hello{};
+    result = QX318_HelloCmd(port, kAddress, &hello);
+  });
+  ASSERT_TRUE(device.WaitForRequests(1, std::chrono::milliseconds(5000)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reader waits for its answer
+  EXPECT_EQ(QX318_ClosePort(port), 1);
+  reader.join();
+  EXPECT_EQ(result.load(), 0) << "the call went on with a port closed under it";
+
+  PortHandle again = nullptr;
+  ASSERT_EQ(QX318_OpenPort(device.slave_path().c_str(), 115200, &again), 1)
+      << "the closed port was never let go";
+  HelloAnswer hello{};
+  EXPECT_EQ(QX318_HelloCmd(again, kAddress, &hello), 1);
+  EXPECT_EQ(hello.value1, 0x1234);
+  EXPECT_EQ(QX318_ClosePort(again), 1);
 }
 
 }  // namespace
