@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "port/platform.h"  // CrcTable(): where the table lives is the platform's
 #include "protocol/groups.h"
 
 namespace qx318 {

@@ -6,25 +6,19 @@
 #include "protocol/work_buffer.h"
 
 namespace qx318 {
-namespace {
-
-uint16_t RequestCrc(uint8_t command, const uint8_t *data, uint32_t count) {
-  uint16_t crc = 0;
-  (void)UpdateCrc16(&crc, &command, 1);
-  if (data != nullptr) (void)UpdateCrc16(&crc, data, count);
-  return crc;
-}
-
-}  // namespace
 
 bool HuntStartByte(PortHandle port, uint8_t *scratch) {
+  // Each read may wait only for what is left of the hunt's time, so noise
+  // that trickles in just before the bound cannot stretch the hunt past it.
   const uint64_t started = MonotonicMilliseconds();
-  uint32_t skipped = 0;
-  for (;;) {
-    if (!ReadPort(port, scratch, 1)) return false;
+  uint64_t left_ms = kStartByteHuntLimitMs;
+  for (uint32_t skipped = 0;; ++skipped) {
+    if (!ReadPortWithin(port, scratch, 1, left_ms)) return false;
     if ((*scratch & kMarker) == 0) return true;
-    if (++skipped > kMaxSkippedNoiseBytes) return false;
-    if (MonotonicMilliseconds() - started > kStartByteHuntLimitMs) return false;
+    if (skipped == kMaxSkippedNoiseBytes) return false;
+    const uint64_t spent = MonotonicMilliseconds() - started;
+    if (spent >= kStartByteHuntLimitMs) return false;
+    left_ms = kStartByteHuntLimitMs - spent;
   }
 }
 
@@ -32,17 +26,8 @@ bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_
                  uint32_t count) {
   if (count > kMaxFrameData || (data == nullptr && count != 0)) return false;
   WorkBuffer frame(count + kRequestOverhead);
-  if (!frame) return false;
-
-  const auto command_byte = static_cast<uint8_t>(command);
-  uint8_t *out = frame.data();
-  out[0] = static_cast<uint8_t>(static_cast<uint32_t>(address) & kAddressMask);
-  EncodeMarkedGroups(count, 2, out + 1);
-  out[3] = static_cast<uint8_t>(command_byte | kMarker);
-  for (uint32_t i = 0; i < count; ++i) out[4 + i] = static_cast<uint8_t>(data[i] | kMarker);
-  EncodeMarkedGroups(RequestCrc(command_byte, data, count), kCrcGroups, out + 4 + count);
-
-  return WritePort(port, out, count + kRequestOverhead);
+  if (!frame || !EncodeRequestFrame(address, command, data, count, frame.data())) return false;
+  return WritePort(port, frame.data(), count + kRequestOverhead);
 }
 
 bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out) {
@@ -51,7 +36,12 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
 
   if (!ReadPort(port, buffer, 2)) return false;
   const uint32_t length = DecodeGroups(buffer, 2);
-  if (length > capacity) return false;
+  if (length > capacity) {
+    // Refused, but read to its end through the buffer's own room, so that
+    // the rest of it is not in the way of the next exchange.
+    (void)DiscardFromPort(port, uint64_t{length} + kCrcGroups, buffer, capacity);
+    return false;
+  }
 
   if (!ReadPort(port, buffer, length)) return false;
   uint8_t crc_groups[kCrcGroups] = {};

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "QX318_RS485.h"
-#include "protocol/groups.h"
+#include "groups.h"  // same folder: the tools reach this header without a src/ path
 
 namespace qx318 {
 
@@ -23,12 +23,20 @@ inline constexpr uint32_t kMaxFrameData = kMax14BitValue;
 inline constexpr uint32_t kRequestOverhead = 7;
 inline constexpr uint32_t kCrcGroups = 3;
 
-// The start-byte hunt gives up after one first-byte wait (the 1-byte read
-// time-out: 1000 ms + 100 ms) or after skipping this many marker bytes,
-// whichever comes first, so that a babbling device cannot hold the caller.
-// No real answer is preceded by more noise than the largest answer frame.
+// The start-byte hunt gives up 1.1 s after it began (the one-byte read
+// time-out: 1000 ms + 100 ms; each of its reads waits only for what is left
+// of that) or after skipping this many marker bytes, whichever comes first,
+// so that a babbling device cannot hold the caller. No real answer is
+// preceded by more noise than the largest answer frame.
 inline constexpr uint64_t kStartByteHuntLimitMs = 1100;
 inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
+
+// Writes the request frame for count data bytes into out, which holds
+// count + kRequestOverhead bytes; no I/O. address: low 5 bits used;
+// command: low 8 bits used; data may be null when count is 0. A count above
+// 16383 (or data null with a count) cannot be framed: false, nothing written.
+bool EncodeRequestFrame(int32_t address, int32_t command, const uint8_t *data, uint32_t count,
+                        uint8_t *out);
 
 // Builds the request frame and writes it (after the converter's purge).
 // True when the whole frame was written. address: low 5 bits used; command:
@@ -40,11 +48,10 @@ bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_
 // Reads one answer frame into buffer, which holds capacity bytes (at least
 // 2: the length bytes land in positions 0 and 1 first). On true the L data
 // bytes, bit 7 cleared, are in positions 0..L-1 and L is in *length_out.
-// An answer that declares more than capacity data bytes fails at once,
-// before any data byte is read: draining it would hold the caller for up to
-// 1000 + 100 x L ms for an answer that is rejected anyway, and the leftover
-// bytes all carry the marker bit, so the next exchange's purge and start-byte
-// hunt pass over them.
+// An answer that declares more than capacity data bytes fails, but only
+// after the rest of it (the data and the CRC groups) has been read and
+// thrown away, through the buffer, under the usual bounds: a device still
+// sending it would otherwise fill the next exchange's hunt with its bytes.
 bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out);
 
 // Reads byte by byte into *scratch until a start byte (bit 7 clear) arrives,

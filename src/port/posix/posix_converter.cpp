@@ -2,14 +2,18 @@
 //
 // The description names the device: a path ("/dev/ttyUSB0", a
 // pseudo-terminal's slave) opens that device; any other string is the USB
-// product description of a ttyUSB/ttyACM device listed in sysfs. Each handle
-// owns a descriptor and the time-outs its reads and writes honour.
+// product description of a ttyUSB/ttyACM device listed in sysfs. Each open
+// port has a descriptor and the time-outs its reads and writes honour; the
+// handle names it in a table of open ports (see below).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -26,36 +30,221 @@ using posix::TransferResult;
 
 constexpr char kSysfsRoot[] = "/sys";
 
+// The bytes a port has read ahead (posix::ReceiveBuffer), on the heap beside
+// the table, with a flag for the one read or purge that may use them at a
+// time. Two exchanges on one port at once are the caller's error; the flag
+// keeps even that from sharing the buffer: whoever finds it taken goes to the
+// kernel directly, as if there were no buffer.
+struct ReadAhead {
+  posix::ReceiveBuffer buffer;
+  std::atomic_flag in_use;  // clear: free
+};
+
 struct PosixPort {
   int fd = -1;
   CommTimeouts timeouts{};
   uint32_t baud_rate = 0;
-  posix::ReceiveBuffer received;
+  ReadAhead *read_ahead = nullptr;  // owned; released with the descriptor
 };
 
-PosixPort *PortOf(PortHandle handle) {
-  if (handle == nullptr || handle == QX318_INVALID_PORT) return nullptr;
-  return static_cast<PosixPort *>(handle);
+// Holds a port's read-ahead buffer for one read or purge, if it is free.
+class ReadAheadUse {
+ public:
+  explicit ReadAheadUse(ReadAhead *read_ahead)
+      : held_(read_ahead != nullptr && !read_ahead->in_use.test_and_set(std::memory_order_acquire)
+                  ? read_ahead
+                  : nullptr) {}
+  ~ReadAheadUse() {
+    if (held_ != nullptr) held_->in_use.clear(std::memory_order_release);
+  }
+  ReadAheadUse(const ReadAheadUse &) = delete;
+  ReadAheadUse &operator=(const ReadAheadUse &) = delete;
+
+  posix::ReceiveBuffer *buffer() const { return held_ != nullptr ? &held_->buffer : nullptr; }
+
+ private:
+  ReadAhead *held_;
+};
+
+// ------------------------------------------------------------ open ports
+//
+// Handles are checked, not trusted. A handle is not a pointer: it names a
+// slot of a fixed table of open ports and the generation of the port in that
+// slot, and every operation first leases the slot through the handle. A value
+// this converter never handed out, or one whose port was closed (the slot
+// free, or holding a later port of a newer generation), is refused: the
+// operation fails, and reads and writes report 0 bytes. A stale handle thus
+// never reaches a port opened after it, and closing twice is harmless.
+//
+// The table is the converter's one piece of process-wide state that changes,
+// and it takes no lock. Each slot has one atomic word: the generation, the
+// phase (free, opening, open, closing) and the number of operations using the
+// port right now. A slot is claimed by compare-exchange from free to opening
+// with the next generation; its record is filled by the claiming thread
+// alone and published by the store that makes it open. An operation leases
+// an open slot by counting itself in, if the word still names its
+// generation; the close marks the slot closing and releases the descriptor
+// only once the last lease is returned, by whichever thread returns it. So
+// opening and closing on one thread while other threads use other ports (or
+// even, by mistake, a port being closed) never touches a record or a
+// descriptor that another thread is using. Two exchanges on one port at once
+// remain the caller's error, as everywhere.
+//
+// Handle values: generation << 10 | slot. Generations start at 1, so no
+// handle is 0, and they wrap before the value could have all bits set (on a
+// 64-bit system after 2^32 opens of one slot).
+
+constexpr unsigned kSlotBits = 10;
+constexpr uint32_t kSlotCount = 1u << kSlotBits;  // ports open at once
+constexpr uint64_t kMaxGeneration = std::min<uint64_t>(UINT32_MAX, (UINTPTR_MAX >> kSlotBits) - 1);
+
+enum class Phase : uint32_t { kFree = 0, kOpening = 1, kOpen = 2, kClosing = 3 };
+
+// The slot's word: generation in bits 0-31, phase in 32-33, leases above.
+struct SlotState {
+  uint32_t generation = 0;
+  Phase phase = Phase::kFree;
+  uint32_t leases = 0;
+
+  static SlotState Of(uint64_t word) {
+    return {static_cast<uint32_t>(word), static_cast<Phase>((word >> 32) & 3u),
+            static_cast<uint32_t>(word >> 34)};
+  }
+  uint64_t Word() const {
+    return uint64_t{generation} | uint64_t{static_cast<uint32_t>(phase)} << 32 |
+           uint64_t{leases} << 34;
+  }
+};
+
+constexpr uint32_t kMaxLeases = (1u << 30) - 1;
+
+struct Slot {
+  std::atomic<uint64_t> state{0};
+  PosixPort port;  // see above for who may touch it when
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+constinit Slot g_slots[kSlotCount];
+
+uint32_t NextGeneration(uint32_t generation) {
+  return generation >= kMaxGeneration ? 1 : generation + 1;
+}
+
+PortHandle HandleOf(uint32_t slot, uint32_t generation) {
+  return reinterpret_cast<PortHandle>(static_cast<uintptr_t>(generation) << kSlotBits | slot);
+}
+
+// The slot and generation a handle names; null when no handle can name one.
+Slot *SlotNamedBy(PortHandle handle, uint32_t *generation) {
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  const uintptr_t named = value >> kSlotBits;
+  if (named == 0 || named > kMaxGeneration) return nullptr;
+  *generation = static_cast<uint32_t>(named);
+  return &g_slots[value & (kSlotCount - 1)];
+}
+
+// Closes the descriptor of a slot that is closing with no lease left, and
+// frees the slot. Only one thread can get here for a given close.
+bool FinishClose(Slot &slot, uint32_t generation) {
+  // A pseudo-terminal's slave keeps the exclusive flag for as long as its
+  // master is open, which would refuse every later open by an unprivileged
+  // user; a real serial device drops the flag at its last close anyway.
+  (void)ioctl(slot.port.fd, TIOCNXCL);
+  const bool closed = close(slot.port.fd) == 0;
+  delete slot.port.read_ahead;
+  slot.port = PosixPort{};
+  slot.state.store(SlotState{generation, Phase::kFree, 0}.Word(), std::memory_order_release);
+  return closed;
+}
+
+// Puts fd and its read-ahead buffer into a free slot; QX318_INVALID_PORT
+// when every slot is taken.
+PortHandle ClaimSlot(int fd, ReadAhead *read_ahead) {
+  for (uint32_t index = 0; index < kSlotCount; ++index) {
+    Slot &slot = g_slots[index];
+    uint64_t word = slot.state.load(std::memory_order_acquire);
+    const SlotState state = SlotState::Of(word);
+    if (state.phase != Phase::kFree) continue;
+    const uint32_t generation = NextGeneration(state.generation);
+    if (!slot.state.compare_exchange_strong(word, SlotState{generation, Phase::kOpening, 0}.Word(),
+                                            std::memory_order_acq_rel)) {
+      continue;  // another thread took it first
+    }
+    slot.port = PosixPort{fd, {}, 0, read_ahead};
+    slot.state.store(SlotState{generation, Phase::kOpen, 0}.Word(), std::memory_order_release);
+    return HandleOf(index, generation);
+  }
+  return QX318_INVALID_PORT;
+}
+
+// The port a handle names, held for the length of one operation.
+class PortLease {
+ public:
+  explicit PortLease(PortHandle handle) {
+    uint32_t generation = 0;
+    Slot *slot = SlotNamedBy(handle, &generation);
+    if (slot == nullptr) return;
+    uint64_t word = slot->state.load(std::memory_order_acquire);
+    for (;;) {
+      SlotState state = SlotState::Of(word);
+      if (state.phase != Phase::kOpen || state.generation != generation ||
+          state.leases == kMaxLeases) {
+        return;
+      }
+      ++state.leases;
+      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        slot_ = slot;
+        return;
+      }
+    }
+  }
+  ~PortLease() {
+    if (slot_ == nullptr) return;
+    uint64_t word = slot_->state.load(std::memory_order_relaxed);
+    SlotState state;
+    do {
+      state = SlotState::Of(word);
+      --state.leases;
+    } while (!slot_->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                                 std::memory_order_relaxed));
+    if (state.phase == Phase::kClosing && state.leases == 0) {
+      (void)FinishClose(*slot_, state.generation);
+    }
+  }
+  PortLease(const PortLease &) = delete;
+  PortLease &operator=(const PortLease &) = delete;
+
+  explicit operator bool() const { return slot_ != nullptr; }
+  PosixPort *operator->() const { return &slot_->port; }
+
+ private:
+  Slot *slot_ = nullptr;
+};
+
+// Closes the port a handle names, at once or when its last lease ends;
+// false when the handle names no open port.
+bool CloseSlot(PortHandle handle) {
+  uint32_t generation = 0;
+  Slot *slot = SlotNamedBy(handle, &generation);
+  if (slot == nullptr) return false;
+  uint64_t word = slot->state.load(std::memory_order_acquire);
+  for (;;) {
+    SlotState state = SlotState::Of(word);
+    if (state.phase != Phase::kOpen || state.generation != generation) return false;
+    const uint32_t leases = state.leases;
+    state.phase = Phase::kClosing;
+    if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+      return leases == 0 ? FinishClose(*slot, generation) : true;
+    }
+  }
 }
 
 std::string DevicePathFor(const char *description) {
   if (description[0] == '/') return description;
   const std::string name = posix::FindTtyByProductDescription(kSysfsRoot, description);
   return name.empty() ? std::string() : "/dev/" + name;
-}
-
-// Raw 8N1, no flow control, no echo, no line processing; reads
-// are paced by poll, so VMIN and VTIME are 0.
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 int OpenSerialDevice(const std::string &path) {
@@ -65,7 +254,7 @@ int OpenSerialDevice(const std::string &path) {
   // refuses a second open through this library by anyone, as the converter
   // opened for no sharing does. Both end with the last close.
   if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      !MakeRaw(fd)) {
+      !posix::MakeRaw(fd)) {
     close(fd);
     return -1;
   }
@@ -88,10 +277,12 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
     if (path.empty()) return QX318_INVALID_PORT;
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    auto *port = new (std::nothrow) PosixPort{fd, {}, 0, {}};
-    if (port == nullptr) {
+    auto *read_ahead = new (std::nothrow) ReadAhead;
+    const PortHandle port = read_ahead != nullptr ? ClaimSlot(fd, read_ahead) : QX318_INVALID_PORT;
+    if (port == QX318_INVALID_PORT) {
+      delete read_ahead;
+      (void)ioctl(fd, TIOCNXCL);
       close(fd);
-      return QX318_INVALID_PORT;
     }
     return port;
   } catch (...) {  // a failed allocation in the lookup must not cross into C
@@ -99,25 +290,19 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
   }
 }
 
-Bool32 PosixCloseHandle(PortHandle handle) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr) return 0;
-  // A pseudo-terminal's slave keeps the exclusive flag for as long as its
-  // master is open, which would refuse every later open by an unprivileged
-  // user; a real serial device drops the flag at its last close anyway.
-  (void)ioctl(port->fd, TIOCNXCL);
-  const int rc = close(port->fd);
-  delete port;
-  return rc == 0;
-}
+Bool32 PosixCloseHandle(PortHandle handle) { return CloseSlot(handle); }
 
 Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *transferred,
                      void *) {
   if (transferred != nullptr) *transferred = 0;
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const TransferResult result = posix::ReadWithTimeouts(
-      port->fd, port->received, static_cast<uint8_t *>(buffer), count, port->timeouts);
+  const PortLease port(handle);
+  if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
+  const ReadAheadUse read_ahead(port->read_ahead);
+  auto *bytes = static_cast<uint8_t *>(buffer);
+  const TransferResult result =
+      read_ahead.buffer() != nullptr
+          ? posix::ReadWithTimeouts(port->fd, *read_ahead.buffer(), bytes, count, port->timeouts)
+          : posix::ReadWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
   return !result.failed;
 }
@@ -125,8 +310,8 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
 Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uint32_t *transferred,
                       void *) {
   if (transferred != nullptr) *transferred = 0;
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
+  const PortLease port(handle);
+  if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
   const TransferResult result = posix::WriteWithTimeouts(
       port->fd, static_cast<const uint8_t *>(buffer), count, port->timeouts);
   *transferred = result.count;
@@ -164,9 +349,9 @@ void FillDcb(const termios &tio, uint32_t baud_rate, Dcb *dcb) {
 }
 
 Bool32 PosixGetCommState(PortHandle handle, Dcb *dcb) {
-  PosixPort *port = PortOf(handle);
+  const PortLease port(handle);
   termios tio{};
-  if (port == nullptr || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
+  if (!port || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
   if (port->baud_rate == 0) port->baud_rate = CurrentBaudRate(port->fd, tio);
   FillDcb(tio, port->baud_rate, dcb);
   return 1;
@@ -225,40 +410,31 @@ void SetModemLines(int fd, const Dcb &dcb) {
 }
 
 Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
-  PosixPort *port = PortOf(handle);
+  const PortLease port(handle);
   termios tio{};
   // A rate of 0 would hang the line up instead of setting it.
-  if (port == nullptr || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (!port || dcb == nullptr || dcb->BaudRate == 0) return 0;
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
   SetFlowControl(*dcb, tio);
-  const bool named = posix::SetNamedSpeed(tio, dcb->BaudRate);
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return 0;
-  // tcsetattr succeeds when any part of the change took: a rate the device
-  // refused shows only when read back.
-  termios applied{};
-  const bool speed_taken =
-      named ? tcgetattr(port->fd, &applied) == 0 && cfgetospeed(&applied) == cfgetospeed(&tio)
-            : posix::SetArbitrarySpeed(port->fd, dcb->BaudRate);
-  if (!speed_taken) {
-    (void)tcsetattr(port->fd, TCSANOW, &before);
-    return 0;
-  }
+  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) return 0;
   SetModemLines(port->fd, *dcb);
   port->baud_rate = dcb->BaudRate;
   return 1;
 }
 
 Bool32 PosixSetCommTimeouts(PortHandle handle, CommTimeouts *timeouts) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || timeouts == nullptr) return 0;
+  const PortLease port(handle);
+  if (!port || timeouts == nullptr) return 0;
   port->timeouts = *timeouts;
   return 1;
 }
 
 // The kernel sizes its own queues; the request only needs a live port.
-Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(handle) != nullptr; }
+Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) {
+  return static_cast<bool>(PortLease(handle));
+}
 
 // Purging discards the bytes received and not yet read, so that a late answer
 // to a failed exchange is never taken for the next one. It never discards
@@ -266,17 +442,24 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(han
 // write, lock result) must reach the device in full even when the next
 // request follows at once.
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr) return 0;
+  const PortLease port(handle);
+  if (!port) return 0;
   if ((flags & (kPurgeRxAbort | kPurgeRxClear)) == 0) return 1;
-  // The bytes read ahead are received bytes like those in the kernel's queue.
-  port->received.Clear();
-  port->received.kernel_queue_empty = true;
+  // The bytes read ahead are received bytes like those in the kernel's
+  // queue. (A buffer taken by a read running at the same time is that
+  // read's; the caller who overlapped them gets what they asked for.)
+  const ReadAheadUse read_ahead(port->read_ahead);
+  if (read_ahead.buffer() != nullptr) {
+    read_ahead.buffer()->Clear();
+    read_ahead.buffer()->kernel_queue_empty = true;
+  }
   return tcflush(port->fd, TCIFLUSH) == 0;
 }
 
 // Reads wait through poll, so there are no events to select.
-Bool32 PosixSetCommMask(PortHandle handle, uint32_t) { return PortOf(handle) != nullptr; }
+Bool32 PosixSetCommMask(PortHandle handle, uint32_t) {
+  return static_cast<bool>(PortLease(handle));
+}
 
 constexpr ConverterBackend kPosixConverter{
     PosixCreateFile,   PosixCloseHandle,     PosixReadFile,  PosixWriteFile, PosixGetCommState,
