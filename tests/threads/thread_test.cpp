@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "port/converter.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
 
@@ -219,6 +221,50 @@ TEST(Threads, ClosingAPortThatAnotherThreadIsReadingFromIsFinishedAfterTheRead) 
   EXPECT_EQ(QX318_HelloCmd(again, kAddress, &hello), 1);
   EXPECT_EQ(hello.value1, 0x1234);
   EXPECT_EQ(QX318_ClosePort(again), 1);
+}
+
+// Two reads at once on one port are the caller's error too. The port's
+// read-ahead buffer serves one of them at a time; the other reads the kernel
+// directly. Between them, and what is left afterwards, every byte the device
+// sent arrives exactly once (under ThreadSanitizer: without a race).
+TEST(Threads, TwoReadsAtOnceOnOnePortShareNoBuffer) {
+  PtyDevice device;
+  PortHandle port = nullptr;
+  ASSERT_EQ(QX318_OpenPort(device.slave_path().c_str(), 115200, &port), 1);
+  const ConverterBackend &converter = Converter();
+  // Each read ends 100 ms after its last byte, or 300 ms after it began.
+  CommTimeouts timeouts{100, 0, 300, 0, 0};
+  ASSERT_TRUE(converter.set_comm_timeouts(port, &timeouts));
+
+  Bytes sent(64 * 1024);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  std::map<uint8_t, size_t> expected;
+  for (uint8_t byte : sent) ++expected[byte];
+
+  std::vector<Bytes> got(2);
+  const auto read_until_quiet = [&](Bytes &into, uint32_t piece) {
+    Bytes buffer(piece);
+    for (;;) {
+      uint32_t received = 0;
+      (void)converter.read_file(port, buffer.data(), piece, &received, nullptr);
+      if (received == 0) return;
+      into.insert(into.end(), buffer.begin(), buffer.begin() + received);
+    }
+  };
+  std::thread writer([&] { EXPECT_TRUE(device.WriteAll(sent)); });
+  std::thread small([&] { read_until_quiet(got[0], 3); });
+  std::thread large([&] { read_until_quiet(got[1], 5000); });
+  writer.join();
+  small.join();
+  large.join();
+
+  std::map<uint8_t, size_t> arrived;
+  for (const Bytes &bytes : got) {
+    for (uint8_t byte : bytes) ++arrived[byte];
+  }
+  EXPECT_EQ(got[0].size() + got[1].size(), sent.size());
+  EXPECT_EQ(arrived, expected) << "a byte was lost or came twice";
+  EXPECT_EQ(QX318_ClosePort(port), 1);
 }
 
 }  // namespace
