@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <linux/perf_event.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
@@ -122,6 +124,22 @@ class SyscallCounter {
   int fd_ = -1;
 };
 
+// ------------------------------------------------------------ placement
+
+// The host runs on one processor and every device on another, as on two
+// machines; left to the scheduler, the two sides move between sharing a
+// processor and not, and the rates jump between two levels from one second
+// to the next. With one processor everything shares it.
+const int kHostCpu = 0;
+const int kDeviceCpu = std::thread::hardware_concurrency() > 1 ? 1 : 0;
+
+void PinToCpu(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
 // ------------------------------------------------------------ the device
 
 // The minimal device on a pseudo-terminal's master: it reads a request of
@@ -135,7 +153,10 @@ class Device {
     const char *name = ptsname(master_);
     if (name == nullptr || pipe2(stop_, O_CLOEXEC) != 0) return;
     slave_path_ = name;
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = std::thread([this] {
+      PinToCpu(kDeviceCpu);
+      Serve();
+    });
   }
   ~Device() {
     if (thread_.joinable()) {
@@ -442,6 +463,7 @@ std::string Calls(double calls) {
 
 int main(int argc, char **argv) {
   const Options options = ParseOptions(argc, argv);
+  PinToCpu(kHostCpu);
 
   const auto wanted = [&options](const char *name) {
     return ("," + options.jobs + ",").find("," + std::string(name) + ",") != std::string::npos;

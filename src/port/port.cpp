@@ -63,34 +63,39 @@ uint64_t ReadTotalMs(uint64_t count) {
 }
 
 // One converter read of up to count bytes that gives up total_ms (at least
-// 1: a total of 0 would mean no total at all) after it began, or 100 ms
-// after a byte with no other one behind it.
+// 1: a total of 0 would mean no total at all) after it began, at started,
+// or 100 ms after a byte with no other one behind it. Only a piece that came
+// back short needs to know how long it took: most reads are whole, and then
+// they read the clock no more.
 Piece ReadPiece(const ConverterBackend &converter, PortHandle port, uint8_t *bytes, uint32_t count,
-                uint32_t total_ms) {
+                uint32_t total_ms, uint64_t started) {
   CommTimeouts timeouts{kReadIntervalTimeoutMs, 0, total_ms, 0, 0};
   if (!converter.set_comm_timeouts(port, &timeouts)) return {0, true};
-  const uint64_t started = MonotonicMilliseconds();
   uint32_t received = 0;
   (void)converter.read_file(port, bytes, count, &received, nullptr);
+  if (received >= count) return {count, false};
   const uint64_t took = MonotonicMilliseconds() - started;
-  return {std::min(received, count), took + kClockSlackMs < total_ms};
+  return {received, took + kClockSlackMs < total_ms};
 }
 
 // count bytes (at least 1) within limit_ms, in pieces as port.h describes.
 bool ReadInPieces(PortHandle port, const ReadTarget &target, uint64_t count, uint64_t limit_ms) {
   const ConverterBackend &converter = Converter();
   const uint64_t started = MonotonicMilliseconds();
+  uint64_t piece_started = started;
   uint64_t done = 0;
   uint64_t left_ms = limit_ms;
   while (left_ms > 0) {
     const uint32_t size = target.PieceSize(count - done);
     const auto total_ms = static_cast<uint32_t>(std::min<uint64_t>(kFirstByteWaitMs, left_ms));
-    const Piece piece = ReadPiece(converter, port, target.PieceAt(done), size, total_ms);
+    const Piece piece =
+        ReadPiece(converter, port, target.PieceAt(done), size, total_ms, piece_started);
     done += piece.received;
     if (done == count) return true;
     if (piece.received == 0) return false;
     if (piece.received < size && piece.ended_early) return false;
-    const uint64_t spent = MonotonicMilliseconds() - started;
+    piece_started = MonotonicMilliseconds();
+    const uint64_t spent = piece_started - started;
     left_ms = spent < limit_ms ? limit_ms - spent : 0;
   }
   return false;

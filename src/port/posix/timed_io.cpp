@@ -134,6 +134,7 @@ TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t 
       }
       if (got > 0) {
         result.count += static_cast<uint32_t>(got);
+        if (result.count == count) break;
         received_now();
         wait_first = buffer != nullptr && buffer->kernel_queue_empty;
         continue;
