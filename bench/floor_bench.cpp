@@ -3,7 +3,8 @@
 // minimal program that makes the fewest system calls for them (write the
 // request; then, per burst of the answer, one poll and one read, and no poll
 // while a read came back full). Both talk to the same minimal device on the
-// master side, so the table shows what the library adds on the host.
+// master side, so the table shows what the library adds on the host. The
+// host runs on processor 0 and the devices on processor 1.
 //
 // The jobs are measured in one process run, in repetitions whose order is
 // rotated, and the table gives medians; the ratio is the median of the
