@@ -489,7 +489,7 @@ int main(int argc, char **argv) {
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (size_t k = 0; k < n; ++k) {
       const size_t j = (k + static_cast<size_t>(rep)) % n;
-      const bool library_first = ((rep + static_cast<int>(k)) % 2) == 0;
+      const bool library_first = rep % 2 == 0;  // each job: either side first as often
       Measured lib;
       if (library_first) lib = Rate(jobs[j].library, options.seconds);
       const Measured flo = Rate(jobs[j].floor, options.seconds);
