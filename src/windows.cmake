@@ -4,7 +4,8 @@
 # Included from src/CMakeLists.txt.
 
 target_sources(qx318_codec PRIVATE protocol/crc_table_win32.cpp)
-target_sources(qx318_core PRIVATE protocol/work_buffer_win32.cpp port/clock_win32.cpp)
+target_sources(qx318_core PRIVATE protocol/work_buffer_win32.cpp port/clock_win32.cpp
+  port/thread_failure_win32.cpp port/trace_sink_win32.cpp)
 
 # A program that links the core statically gets no load notification: it
 # builds the table at its own start. The DLL does it in DllMain instead, so

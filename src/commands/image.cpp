@@ -4,6 +4,7 @@
 // pixels, each byte with bit 7 cleared.
 #include "commands/image.h"
 
+#include "diagnostics/exported_call.h"
 #include "port/port.h"
 #include "protocol/command_codes.h"
 #include "protocol/crc.h"
@@ -26,8 +27,9 @@ struct ImageWords {
 };
 
 // Reads one 2-group header word that the CRC covers, bit 7 cleared in place.
-bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *word) {
-  if (!ReadPort(port, area, 2)) return false;
+bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *word,
+                     const char *field) {
+  if (!ReadAnswerField(port, area, 2, field)) return false;
   StripMarkers(area, 2);
   (void)UpdateCrc16(crc, area, 2);
   *word = static_cast<uint16_t>(DecodeGroups(area, 2));
@@ -36,17 +38,18 @@ bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *wo
 
 bool ReadImageWords(PortHandle port, uint8_t *area, uint16_t *crc, ImageWords *words) {
   if (!HuntStartByte(port, area)) return false;
-  if (!ReadPort(port, area + 1, 2)) return false;
+  if (!ReadAnswerField(port, area + 1, 2, "row count")) return false;
   words->row_count = static_cast<uint16_t>(DecodeGroups(area + 1, 2));
-  return ReadCoveredWord(port, area + 3, crc, &words->row_length) &&
-         ReadCoveredWord(port, area + 5, crc, &words->word3) &&
-         ReadCoveredWord(port, area + 7, crc, &words->word4);
+  return ReadCoveredWord(port, area + 3, crc, &words->row_length, "row length") &&
+         ReadCoveredWord(port, area + 5, crc, &words->word3, "W3") &&
+         ReadCoveredWord(port, area + 7, crc, &words->word4, "W4");
 }
 
 bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels,
               const ImageProgress *progress) {
   for (uint32_t row = 0; row < words.row_count; ++row) {
-    if (!ReadPort(port, pixels + static_cast<size_t>(row) * words.row_length, words.row_length)) {
+    if (!ReadAnswerField(port, pixels + static_cast<size_t>(row) * words.row_length,
+                         words.row_length, "pixel", static_cast<int64_t>(row))) {
       return false;
     }
     if (progress != nullptr && progress->on_row != nullptr) {
@@ -58,36 +61,51 @@ bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels,
 
 bool PixelsMatchCrc(PortHandle port, uint8_t *pixels, size_t pixel_count, uint16_t crc) {
   uint8_t received[kCrcGroups] = {};
-  if (!ReadPort(port, received, kCrcGroups)) return false;
+  if (!ReadAnswerField(port, received, kCrcGroups, "CRC")) return false;
   // Pixels are masked only now: until the CRC has arrived they are as read.
   StripMarkers(pixels, static_cast<uint32_t>(pixel_count));
   (void)UpdateCrc16(&crc, pixels, static_cast<uint32_t>(pixel_count));
-  return (DecodeGroups(received, kCrcGroups) & kCrcMask) == crc;
+  const uint32_t received_crc = DecodeGroups(received, kCrcGroups) & kCrcMask;
+  if (received_crc == crc) return true;
+  return Fail(QX318_FAIL_CRC_MISMATCH,
+              "image CRC received 0x%04X, computed 0x%04X over %zu pixel bytes", received_crc, crc,
+              pixel_count);
+}
+
+bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
+                   uint64_t pixel_capacity, const ImageProgress *progress) {
+  if (header_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "header_out is null");
+  if (pixels_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "pixels_out is null");
+  *header_out = ImageHeader{};
+  WorkBuffer area(kImageWorkAreaSize);
+  if (!area) return Fail(QX318_FAIL_NO_MEMORY, "image work area of %u bytes", kImageWorkAreaSize);
+  if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return false;
+
+  uint16_t crc = 0;
+  ImageWords words;
+  if (!ReadImageWords(port, area.data(), &crc, &words)) return false;
+  const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
+  if (pixel_count > pixel_capacity) {
+    return Fail(QX318_FAIL_CAPACITY, "image of %u x %u = %zu bytes, capacity %llu", words.row_count,
+                words.row_length, pixel_count, static_cast<unsigned long long>(pixel_capacity));
+  }
+  if (!ReadRows(port, words, pixels_out, progress)) return false;
+  if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return false;
+
+  header_out->word4 = words.word4;
+  header_out->word3 = words.word3;
+  header_out->row_length = words.row_length;
+  header_out->row_count = words.row_count;
+  return true;
 }
 
 }  // namespace
 
 int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
                   uint64_t pixel_capacity, const ImageProgress *progress) {
-  if (header_out == nullptr || pixels_out == nullptr) return 0;
-  *header_out = ImageHeader{};
-  WorkBuffer area(kImageWorkAreaSize);
-  if (!area) return 0;
-  if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return 0;
-
-  uint16_t crc = 0;
-  ImageWords words;
-  if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
-  const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
-  if (pixel_count > pixel_capacity) return 0;
-  if (!ReadRows(port, words, pixels_out, progress)) return 0;
-  if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return 0;
-
-  header_out->word4 = words.word4;
-  header_out->word3 = words.word3;
-  header_out->row_length = words.row_length;
-  header_out->row_count = words.row_count;
-  return 1;
+  ExportedCall call(port);
+  return call.Finish(
+      ExchangeImage(port, address, header_out, pixels_out, pixel_capacity, progress));
 }
 
 }  // namespace qx318

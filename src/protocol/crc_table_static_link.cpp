@@ -1,13 +1,20 @@
 // A program that links the library statically gets no load notification for
 // it: the program's own start and exit stand in for process attach and
 // detach. The DLL never contains this file; its entry point does the same.
+#include "port/thread_failure_win32.h"
 #include "protocol/crc_table_win32.h"
 
 namespace {
 
 struct CrcTableForThisProcess {
-  CrcTableForThisProcess() { (void)qx318::BuildCrcTable(); }
-  ~CrcTableForThisProcess() { (void)qx318::ReleaseCrcTable(); }
+  CrcTableForThisProcess() {
+    (void)qx318::BuildCrcTable();
+    (void)qx318::AllocateFailureSlot();
+  }
+  ~CrcTableForThisProcess() {
+    qx318::ReleaseFailureSlot();
+    (void)qx318::ReleaseCrcTable();
+  }
   CrcTableForThisProcess(const CrcTableForThisProcess &) = delete;
   CrcTableForThisProcess &operator=(const CrcTableForThisProcess &) = delete;
 };
