@@ -211,13 +211,14 @@ TEST_P(FailureReasons, EachFailureNamesItsReason) {
       << QX318_GetLastFailureDetail();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases), [](const auto &info) {
-  std::string name = info.param.name;
-  for (char &ch : name) {
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  }
-  return name;
-});
+INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases),
+                         [](const auto &param_info) {
+                           std::string name = param_info.param.name;
+                           for (char &ch : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return name;
+                         });
 
 TEST(FailureReasons, SuccessClearsTheReasonAndTheCallersErrorIsNotTouched) {
   FakeConverter converter;
