@@ -68,8 +68,8 @@ bool PixelsMatchCrc(PortHandle port, uint8_t *pixels, size_t pixel_count, uint16
   const uint32_t received_crc = DecodeGroups(received, kCrcGroups) & kCrcMask;
   if (received_crc == crc) return true;
   return Fail(QX318_FAIL_CRC_MISMATCH,
-              "image CRC received 0x%04X, computed 0x%04X over %zu pixel bytes", received_crc, crc,
-              pixel_count);
+              "image CRC received 0x%04X, computed 0x%04X over %llu pixel bytes", received_crc, crc,
+              static_cast<unsigned long long>(pixel_count));
 }
 
 bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
@@ -86,8 +86,9 @@ bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out, ui
   if (!ReadImageWords(port, area.data(), &crc, &words)) return false;
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
   if (pixel_count > pixel_capacity) {
-    return Fail(QX318_FAIL_CAPACITY, "image of %u x %u = %zu bytes, capacity %llu", words.row_count,
-                words.row_length, pixel_count, static_cast<unsigned long long>(pixel_capacity));
+    return Fail(QX318_FAIL_CAPACITY, "image of %u x %u = %llu bytes, capacity %llu",
+                words.row_count, words.row_length, static_cast<unsigned long long>(pixel_count),
+                static_cast<unsigned long long>(pixel_capacity));
   }
   if (!ReadRows(port, words, pixels_out, progress)) return false;
   if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return false;

@@ -50,7 +50,7 @@ void ClearFailure();
 
 // Records code with a detail made from fmt (printf-style); returns false, so
 // that a layer may write `return Fail(...)`.
-bool Fail(int32_t code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+bool Fail(int32_t code, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // The current reason of the calling thread.
 int32_t CurrentFailure();
@@ -60,12 +60,13 @@ const char *FailureSentence(int32_t reason);
 
 // For converter back ends: the reason the operation under way failed. The
 // port layer takes it in place of its own generic reason.
-void SetConverterFailure(int32_t code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void SetConverterFailure(int32_t code, const char *fmt, ...)
+    __attribute__((format(gnu_printf, 2, 3)));
 void ClearConverterFailure();
 // Records the converter's reason if it gave one, else code with the detail
 // made from fmt. Returns false.
 bool FailWithConverterReason(int32_t code, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(gnu_printf, 2, 3)));
 int32_t ConverterFailureCode();
 
 // The exported edge: records success or keeps the reason, and collapses it
