@@ -28,6 +28,7 @@ struct Arguments {
   bool port_given = false;
   bool output_given = false;
   bool json = false;
+  bool trace = false;
   bool csv = false;
   bool simulate = false;
   bool no_progress = false;
@@ -118,6 +119,7 @@ void DefineGlobalOptions(CLI::App &app, Arguments &a) {
       ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
   app.add_flag("--json", a.json, "Print the result as JSON");
+  app.add_flag("--trace", a.trace, "Trace every frame on the port to stderr");
   app.add_flag("--simulate", a.simulate,
                "Run against a simulated bus in this process (devices at address 1 and --address)");
   app.add_flag("--no-progress", a.no_progress, "No progress display, even on a terminal");
@@ -248,6 +250,7 @@ int RunSimulated(const Arguments &a, const Chosen &chosen, const OutputStyle &st
     return kExitDevice;
   }
   Target target = a.target;
+  target.json_errors = a.json;
   target.port = bus.port_path();
   return chosen.run(target, style);
 }
@@ -256,8 +259,12 @@ int RunChosen(const Arguments &a, const Chosen &chosen) {
   const bool on_terminal = isatty(STDERR_FILENO) == 1 && !a.no_progress;
   if (chosen.name == "demo") return RunDemo(a.target.baud, on_terminal);
   const OutputStyle style{a.json, a.csv, on_terminal && !a.json};
+  // The library reads the variable when a port is opened.
+  if (a.trace) (void)setenv("QX318_TRACE", "-", 1);
   if (a.simulate) return RunSimulated(a, chosen, style);
-  return chosen.run(a.target, style);
+  Target target = a.target;
+  target.json_errors = a.json;
+  return chosen.run(target, style);
 }
 
 // A result that never reached its reader (a full disk, a closed pipe) is a

@@ -13,9 +13,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string>
 
+#include "diagnostics/failure.h"
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
 #include "port/posix/timed_io.h"
@@ -147,22 +151,9 @@ PortHandle ClaimSlot(int fd) {
 class PortLease {
  public:
   explicit PortLease(PortHandle handle) {
-    uint32_t generation = 0;
-    Slot *slot = SlotNamedBy(handle, &generation);
-    if (slot == nullptr) return;
-    uint64_t word = slot->state.load(std::memory_order_acquire);
-    for (;;) {
-      SlotState state = SlotState::Of(word);
-      if (state.phase != Phase::kOpen || state.generation != generation ||
-          state.leases == kMaxLeases) {
-        return;
-      }
-      ++state.leases;
-      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
-        slot_ = slot;
-        return;
-      }
+    Acquire(handle);
+    if (slot_ == nullptr) {
+      SetConverterFailure(QX318_FAIL_INVALID_HANDLE, "the handle is not an open port");
     }
   }
   ~PortLease() {
@@ -185,6 +176,26 @@ class PortLease {
   PosixPort *operator->() const { return &slot_->port; }
 
  private:
+  void Acquire(PortHandle handle) {
+    uint32_t generation = 0;
+    Slot *slot = SlotNamedBy(handle, &generation);
+    if (slot == nullptr) return;
+    uint64_t word = slot->state.load(std::memory_order_acquire);
+    for (;;) {
+      SlotState state = SlotState::Of(word);
+      if (state.phase != Phase::kOpen || state.generation != generation ||
+          state.leases == kMaxLeases) {
+        return;
+      }
+      ++state.leases;
+      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        slot_ = slot;
+        return;
+      }
+    }
+  }
+
   Slot *slot_ = nullptr;
 };
 
@@ -207,6 +218,28 @@ bool CloseSlot(PortHandle handle) {
   }
 }
 
+// What an open's errno says, as the converter library's last error would.
+void NoteOpenFailure(const std::string &path, int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: no such device", path.c_str());
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      SetConverterFailure(QX318_FAIL_PORT_BUSY, "%s is open elsewhere", path.c_str());
+      break;
+    case EACCES:
+    case EPERM:
+      SetConverterFailure(QX318_FAIL_ACCESS_DENIED, "%s: permission denied", path.c_str());
+      break;
+    default:
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: %s", path.c_str(), std::strerror(error));
+      break;
+  }
+}
+
 std::string DevicePathFor(const char *description) {
   if (description[0] == '/') return description;
   const std::string name = posix::FindTtyByProductDescription(kSysfsRoot, description);
@@ -215,16 +248,24 @@ std::string DevicePathFor(const char *description) {
 
 int OpenSerialDevice(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    NoteOpenFailure(path, errno);
+    return -1;
+  }
   // The terminal's exclusive mode does not hold against root; the lock
   // refuses a second open through this library by anyone, as the converter
   // opened for no sharing does. Both end with the last close.
-  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      !posix::MakeRaw(fd)) {
-    close(fd);
-    return -1;
+  if (!isatty(fd)) {
+    SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s is not a serial device", path.c_str());
+  } else if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    NoteOpenFailure(path, errno);
+  } else if (!posix::MakeRaw(fd)) {
+    SetConverterFailure(QX318_FAIL_LINE_SETTINGS, "%s refused raw mode", path.c_str());
+  } else {
+    return fd;
   }
-  return fd;
+  close(fd);
+  return -1;
 }
 
 uint32_t CurrentBaudRate(int fd, const termios &tio) {
@@ -237,16 +278,22 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
   if (description == nullptr || description[0] == '\0') return QX318_INVALID_PORT;
   try {
     const std::string path = DevicePathFor(description);
-    if (path.empty()) return QX318_INVALID_PORT;
+    if (path.empty()) {
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "no serial device with USB product \"%s\"",
+                          description);
+      return QX318_INVALID_PORT;
+    }
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
     const PortHandle port = ClaimSlot(fd);
     if (port == QX318_INVALID_PORT) {
       (void)ioctl(fd, TIOCNXCL);
       close(fd);
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "all %u port slots are in use", kSlotCount);
     }
     return port;
   } catch (...) {  // a failed allocation in the lookup must not cross into C
+    SetConverterFailure(QX318_FAIL_NO_MEMORY, "device lookup");
     return QX318_INVALID_PORT;
   }
 }
@@ -261,6 +308,10 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
   const TransferResult result =
       posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count, port->timeouts);
   *transferred = result.count;
+  if (result.failed) {
+    SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up after %u of %u bytes", result.count,
+                        count);
+  }
   return !result.failed;
 }
 
@@ -272,6 +323,10 @@ Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uin
   const TransferResult result = posix::WriteWithTimeouts(
       port->fd, static_cast<const uint8_t *>(buffer), count, port->timeouts);
   *transferred = result.count;
+  if (result.failed) {
+    SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up: request written: %u of %u bytes",
+                        result.count, count);
+  }
   return !result.failed;
 }
 
@@ -370,12 +425,19 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   const PortLease port(handle);
   termios tio{};
   // A rate of 0 would hang the line up instead of setting it.
-  if (!port || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (!port || dcb == nullptr) return 0;
+  if (dcb->BaudRate == 0) {
+    SetConverterFailure(QX318_FAIL_BAUD_RATE, "0 baud was refused");
+    return 0;
+  }
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
   SetFlowControl(*dcb, tio);
-  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) return 0;
+  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) {
+    SetConverterFailure(QX318_FAIL_BAUD_RATE, "%u baud was refused", dcb->BaudRate);
+    return 0;
+  }
   SetModemLines(port->fd, *dcb);
   port->baud_rate = dcb->BaudRate;
   return 1;
