@@ -14,6 +14,7 @@
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/image_file.h"
+#include "host/measure_stream.h"
 #include "sim/in_process_bus.h"
 #include "tool_support.h"
 
@@ -37,6 +38,7 @@ struct Arguments {
   std::string value_text;
   bool verify = false;
   std::string image_output;
+  MeasureStreamOptions stream;
 };
 
 // Runs the command the line chose, against target.
@@ -125,6 +127,23 @@ void DefineGlobalOptions(CLI::App &app, Arguments &a) {
   app.add_flag("--no-progress", a.no_progress, "No progress display, even on a terminal");
 }
 
+void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
+  measure
+      ->add_option("--every", o.every_ms,
+                   "Repeat the measurement every MS milliseconds (0: as fast as the bus "
+                   "allows) until --count, --duration or Ctrl-C")
+      ->check(CLI::Range(0u, 86400000u));
+  measure->add_option("--count", o.count, "Stop after N measurements");
+  measure->add_option("--duration", o.duration_s, "Stop after S seconds");
+  measure->add_flag("--stop-on-failure", o.stop_on_failure,
+                    "End the stream at the first failed measurement");
+  measure->add_option("--output", o.output,
+                      "Write the records to FILE, flushed per measurement (.csv: CSV, .json or "
+                      ".jsonl: JSON lines)");
+  measure->add_option("--plot", o.plot,
+                      "Draw the (latest) profile into FILE.png, replaced whole at each update");
+}
+
 void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   auto choose = [&chosen](CLI::App *sub, std::string name, Runner run) {
     sub->callback([&chosen, name = std::move(name), run = std::move(run)] {
@@ -173,9 +192,12 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   choose(param->add_subcommand("restore", "Restore the parameters from flash"), "param restore",
          [](const Target &t, const OutputStyle &s) { return RunParamFlash(t, s, false); });
 
-  CLI::App *measure = app.add_subcommand("measure", "Fetch one measurement");
+  CLI::App *measure = app.add_subcommand("measure", "Fetch one measurement, or a stream of them");
   measure->add_flag("--csv", a.csv, "Print the pairs as CSV");
-  choose(measure, "measure", RunMeasure);
+  DefineMeasureStreamOptions(measure, a.stream);
+  choose(measure, "measure", [&a](const Target &t, const OutputStyle &s) {
+    return WantsMeasureStream(a.stream) ? RunMeasureStream(t, s, a.stream) : RunMeasure(t, s);
+  });
 
   choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", RunLock);
 
@@ -218,6 +240,10 @@ std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
     if (!problem.empty()) return problem;
   }
   if (chosen.name == "scan" && a.scan.first > a.scan.last) return "--first is above --last";
+  if (chosen.name == "measure") {
+    const std::string problem = MeasureStreamProblem(a.stream, OutputStyle{a.json, a.csv, false});
+    if (!problem.empty()) return problem;
+  }
   if (chosen.name == "param set") {
     const auto code = static_cast<ParameterCode>(*ParseNumber(a.code_text));
     const uint32_t value = *ParseNumber(a.value_text);
