@@ -676,6 +676,18 @@ TEST_F(ToolTest, ImageShowsAProgressBarOnATerminalOnly) {
   EXPECT_EQ(StderrOnATerminal({"--simulate", "image", "--no-progress"}, dir_), "");
 }
 
+TEST_F(ToolTest, AMeasureStreamKeepsAStatusLineOnATerminalOnly) {
+  const std::vector<std::string> stream = {"--simulate", "measure", "--every",  "0",
+                                           "--count",    "30",      "--output", "run.csv"};
+  const std::string seen = StderrOnATerminal(stream, dir_);
+  EXPECT_NE(seen.find("\r\033[Kmeasurements "), std::string::npos) << seen;
+  EXPECT_NE(seen.find("30 measurements, 0 failed"), std::string::npos) << seen;
+  const RunResult piped = RunProgram(kTool, stream, dir_);
+  EXPECT_EQ(piped.exit_code, 0) << piped.err;
+  EXPECT_EQ(piped.err.find('\r'), std::string::npos) << piped.err;
+  EXPECT_NE(piped.err.find("30 measurements, 0 failed"), std::string::npos) << piped.err;
+}
+
 TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
   const RunResult r = Tool(dir_ + "/no-such-tty", {"-a", "9", "angle", "get"});
   EXPECT_EQ(r.exit_code, 1);
