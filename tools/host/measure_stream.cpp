@@ -407,6 +407,7 @@ int RunMeasureStream(const Target &target, const OutputStyle &style,
     due = std::max(due + every, Steady::now());
   }
   const bool plotted = stream.Finish();
+  if (!options.plot.empty()) ReleasePlotCaches();
   if (stream.output_failed()) {
     ReportFailure("measure", target,
                   options.output.empty() ? "the output could not be written"

@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 #include <fmt/format.h>
+#include <fontconfig/fontconfig.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -237,6 +238,11 @@ bool WriteProfilePlot(const std::string &path, const ProfilePlot &plot, std::str
     return false;
   }
   return true;
+}
+
+void ReleasePlotCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace qx318::host
