@@ -2,19 +2,23 @@
 //
 // The description names the device: a path ("/dev/ttyUSB0", a
 // pseudo-terminal's slave) opens that device; any other string is the USB
-// product description of a ttyUSB/ttyACM device listed in sysfs. Each handle
-// owns a descriptor and the time-outs its reads and writes honour.
+// product description of a ttyUSB/ttyACM device listed in sysfs;
+// "tcp://HOST:PORT" and "rfc2217://HOST:PORT" open a serial port served over
+// the network (network_port.h). Each handle owns a descriptor or a network
+// port, and the time-outs its reads and writes honour.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <new>
 #include <string>
 
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
+#include "port/posix/network_port.h"
 #include "port/posix/timed_io.h"
 #include "port/posix/usb_lookup.h"
 
@@ -26,9 +30,10 @@ using posix::TransferResult;
 constexpr char kSysfsRoot[] = "/sys";
 
 struct PosixPort {
-  int fd = -1;
+  int fd = -1;  // a serial device; -1 for a network port
   CommTimeouts timeouts{};
   uint32_t baud_rate = 0;
+  std::unique_ptr<posix::NetworkPort> network;  // null for a serial device
 };
 
 PosixPort *PortOf(PortHandle handle) {
@@ -75,15 +80,24 @@ uint32_t CurrentBaudRate(int fd, const termios &tio) {
   return named != 0 ? named : posix::ReadArbitrarySpeed(fd);
 }
 
+PortHandle OpenNetworkPort(const char *description) {
+  posix::NetworkOpenError error = posix::NetworkOpenError::kNone;
+  std::unique_ptr<posix::NetworkPort> network = posix::NetworkPort::Open(description, &error);
+  if (network == nullptr) return QX318_INVALID_PORT;
+  auto *port = new (std::nothrow) PosixPort{-1, {}, 0, std::move(network)};
+  return port != nullptr ? port : QX318_INVALID_PORT;
+}
+
 PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, uint32_t, uint32_t,
                            void *) {
   if (description == nullptr || description[0] == '\0') return QX318_INVALID_PORT;
+  if (posix::IsNetworkDescription(description)) return OpenNetworkPort(description);
   try {
     const std::string path = DevicePathFor(description);
     if (path.empty()) return QX318_INVALID_PORT;
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    auto *port = new (std::nothrow) PosixPort{fd, {}, 0};
+    auto *port = new (std::nothrow) PosixPort{fd, {}, 0, nullptr};
     if (port == nullptr) {
       close(fd);
       return QX318_INVALID_PORT;
@@ -97,6 +111,10 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
 Bool32 PosixCloseHandle(PortHandle handle) {
   PosixPort *port = PortOf(handle);
   if (port == nullptr) return 0;
+  if (port->network != nullptr) {
+    delete port;  // the network port closes its connection
+    return 1;
+  }
   // A pseudo-terminal's slave keeps the exclusive flag for as long as its
   // master is open, which would refuse every later open by an unprivileged
   // user; a real serial device drops the flag at its last close anyway.
@@ -112,7 +130,10 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
   PosixPort *port = PortOf(handle);
   if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
   const TransferResult result =
-      posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count, port->timeouts);
+      port->network != nullptr
+          ? port->network->Read(static_cast<uint8_t *>(buffer), count, port->timeouts)
+          : posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count,
+                                    port->timeouts);
   *transferred = result.count;
   return !result.failed;
 }
@@ -122,8 +143,10 @@ Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uin
   if (transferred != nullptr) *transferred = 0;
   PosixPort *port = PortOf(handle);
   if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const TransferResult result = posix::WriteWithTimeouts(
-      port->fd, static_cast<const uint8_t *>(buffer), count, port->timeouts);
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  const TransferResult result =
+      port->network != nullptr ? port->network->Write(bytes, count, port->timeouts)
+                               : posix::WriteWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
   return !result.failed;
 }
@@ -161,7 +184,12 @@ void FillDcb(const termios &tio, uint32_t baud_rate, Dcb *dcb) {
 Bool32 PosixGetCommState(PortHandle handle, Dcb *dcb) {
   PosixPort *port = PortOf(handle);
   termios tio{};
-  if (port == nullptr || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
+  if (port == nullptr || dcb == nullptr) return 0;
+  if (port->network != nullptr) {
+    port->network->LineSettings(dcb);
+    return 1;
+  }
+  if (tcgetattr(port->fd, &tio) != 0) return 0;
   if (port->baud_rate == 0) port->baud_rate = CurrentBaudRate(port->fd, tio);
   FillDcb(tio, port->baud_rate, dcb);
   return 1;
@@ -224,6 +252,7 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   termios tio{};
   // A rate of 0 would hang the line up instead of setting it.
   if (port == nullptr || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (port->network != nullptr) return port->network->ApplyLineSettings(*dcb);
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
@@ -263,7 +292,9 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(han
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
   PosixPort *port = PortOf(handle);
   if (port == nullptr) return 0;
-  if (flags & (kPurgeRxAbort | kPurgeRxClear)) return tcflush(port->fd, TCIFLUSH) == 0;
+  if (!(flags & (kPurgeRxAbort | kPurgeRxClear))) return 1;
+  if (port->network != nullptr) return port->network->PurgeReceived();
+  return tcflush(port->fd, TCIFLUSH) == 0;
   return 1;
 }
 
