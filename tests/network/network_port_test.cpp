@@ -42,11 +42,11 @@ TEST(NetworkPort, NobodyListeningFailsTheOpenPromptly) {
 
 TEST(NetworkPort, DescriptionsThatNameNoEndpointFailWithoutTraffic) {
   const std::vector<std::string> descriptions = {
-      "tcp://",           "tcp://127.0.0.1",         "tcp://127.0.0.1:",
-      "tcp://:3001",      "tcp://127.0.0.1:0",       "tcp://127.0.0.1:65536",
-      "tcp://[::1:3001",  "tcp://127.0.0.1:30x1",    "tcp://127.0.0.1:3001/bus",
-      "rfc2217://[::1]",  "tcp://127.0.0.1:123456",
-      "tcp://[]:3001",    "tcp://::1:3001",
+      "tcp://",          "tcp://127.0.0.1",        "tcp://127.0.0.1:",
+      "tcp://:3001",     "tcp://127.0.0.1:0",      "tcp://127.0.0.1:65536",
+      "tcp://[::1:3001", "tcp://127.0.0.1:30x1",   "tcp://127.0.0.1:3001/bus",
+      "rfc2217://[::1]", "tcp://127.0.0.1:123456", "tcp://[]:3001",
+      "tcp://::1:3001",
   };
   for (const std::string &description : descriptions) {
     SCOPED_TRACE(description);

@@ -225,7 +225,7 @@ class Ser2netTest : public ::testing::Test {
 struct Route {
   const char *name;
   const char *scheme;
-  Accepter Ser2netTest::*accepter;
+  const Accepter *accepter;
 };
 
 void EveryCommandFamily(PortHandle port) {
@@ -276,16 +276,16 @@ void EveryCommandFamily(PortHandle port) {
 }
 
 TEST_F(Ser2netTest, EveryCommandFamilyThroughEachAccepter) {
-  Serve({"--address", "1", "--rows", "256", "--row-length", "256", "--state",
-         dir_ + "/flash.json"});
+  Serve(
+      {"--address", "1", "--rows", "256", "--row-length", "256", "--state", dir_ + "/flash.json"});
   const std::vector<Route> routes = {
-      {"raw", "tcp", &Ser2netTest::raw_},
-      {"rfc2217", "rfc2217", &Ser2netTest::com_port_},
-      {"raw over IPv6", "tcp", &Ser2netTest::ipv6_},
+      {"raw", "tcp", &raw_},
+      {"rfc2217", "rfc2217", &com_port_},
+      {"raw over IPv6", "tcp", &ipv6_},
   };
   for (const Route &route : routes) {
     SCOPED_TRACE(route.name);
-    const Accepter &accepter = this->*route.accepter;
+    const Accepter &accepter = *route.accepter;
     const PortHandle port = Open(accepter, Description(route.scheme, accepter));
     if (port == QX318_INVALID_PORT) continue;
     EveryCommandFamily(port);
@@ -298,10 +298,10 @@ TEST_F(Ser2netTest, EveryCommandFamilyThroughEachAccepter) {
 TEST_F(Ser2netTest, EachOpenConnectsAfresh) {
   Serve({"--address", "1", "--rows", "4", "--row-length", "4"});
   for (int round = 0; round < 3; ++round) {
-    for (const Route &route : {Route{"raw", "tcp", &Ser2netTest::raw_},
-                               Route{"rfc2217", "rfc2217", &Ser2netTest::com_port_}}) {
+    for (const Route &route :
+         {Route{"raw", "tcp", &raw_}, Route{"rfc2217", "rfc2217", &com_port_}}) {
       SCOPED_TRACE(std::string(route.name) + " round " + std::to_string(round));
-      const Accepter &accepter = this->*route.accepter;
+      const Accepter &accepter = *route.accepter;
       const PortHandle port = Open(accepter, Description(route.scheme, accepter));
       if (port == QX318_INVALID_PORT) continue;
       HelloAnswer hello{};
@@ -349,8 +349,7 @@ TEST_P(Ser2netStopTest, ServerStoppedInTheMiddleOfAnImage) {
   EXPECT_GT(stopped_at, start);
   // One read's gap (100 ms) is the longest a local port would wait after its
   // device stops; the connection's end is seen sooner. A generous bound.
-  EXPECT_LT(std::chrono::duration_cast<milliseconds>(returned_at - stopped_at),
-            milliseconds(1500));
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(returned_at - stopped_at), milliseconds(1500));
   EXPECT_EQ(header.word4, 0);
   EXPECT_EQ(header.word3, 0);
   EXPECT_EQ(header.row_length, 0);
@@ -370,13 +369,14 @@ TEST_P(Ser2netStopTest, ServerStoppedInTheMiddleOfAnImage) {
   EXPECT_EQ(QX318_ClosePort(fresh), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachWay, Ser2netStopTest,
-    ::testing::Values(StopCase{"raw_killed", "tcp", SIGKILL},
-                      StopCase{"raw_terminated", "tcp", SIGTERM},
-                      StopCase{"rfc2217_killed", "rfc2217", SIGKILL},
-                      StopCase{"rfc2217_terminated", "rfc2217", SIGTERM}),
-    [](const ::testing::TestParamInfo<StopCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(EachWay, Ser2netStopTest,
+                         ::testing::Values(StopCase{"raw_killed", "tcp", SIGKILL},
+                                           StopCase{"raw_terminated", "tcp", SIGTERM},
+                                           StopCase{"rfc2217_killed", "rfc2217", SIGKILL},
+                                           StopCase{"rfc2217_terminated", "rfc2217", SIGTERM}),
+                         [](const ::testing::TestParamInfo<StopCase> &stop) {
+                           return std::string(stop.param.name);
+                         });
 
 // The served device's own line, read on the pseudo-terminal's master while
 // the client is connected.

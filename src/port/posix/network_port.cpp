@@ -114,8 +114,8 @@ Wait WaitFor(int fd, short events, Deadline deadline) {
 // A non-blocking connect that waits at most until deadline; the socket, or
 // -1 with the reason in *error.
 int ConnectTo(const addrinfo &address, Clock::time_point deadline, int *error) {
-  const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        address.ai_protocol);
+  const int fd =
+      socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
   if (fd < 0) {
     *error = errno;
     return -1;
@@ -370,10 +370,10 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
   const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
                               timeouts.ReadTotalTimeoutMultiplier == 0 &&
                               timeouts.ReadTotalTimeoutConstant == 0;
-  const Deadline total =
-      return_at_once ? Deadline(Clock::now())
-                     : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
-                                     timeouts.ReadTotalTimeoutConstant, count);
+  const Deadline total = return_at_once
+                             ? Deadline(Clock::now())
+                             : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
+                                             timeouts.ReadTotalTimeoutConstant, count);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   Deadline gap;
   while (result.count < count) {

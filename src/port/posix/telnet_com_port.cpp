@@ -35,8 +35,7 @@ size_t ComPortCommand32(uint8_t command, uint32_t value, uint8_t *out) {
   return CommandWithValue(command, bytes, sizeof bytes, out);
 }
 
-size_t Escape(const uint8_t *data, size_t count, uint8_t *out, size_t out_size,
-              size_t *out_count) {
+size_t Escape(const uint8_t *data, size_t count, uint8_t *out, size_t out_size, size_t *out_count) {
   size_t taken = 0;
   size_t written = 0;
   while (taken < count) {
@@ -149,12 +148,12 @@ size_t Decoder::Feed(const uint8_t *input, size_t count, uint8_t *data) {
     switch (state_) {
       case State::kData:
         if (byte == kIac) {
-          state_ = State::kIac;
+          state_ = State::kAfterIac;
         } else {
           data[produced++] = byte;
         }
         break;
-      case State::kIac:
+      case State::kAfterIac:
         if (byte == kIac) {
           data[produced++] = byte;
           state_ = State::kData;
@@ -174,12 +173,12 @@ size_t Decoder::Feed(const uint8_t *input, size_t count, uint8_t *data) {
         break;
       case State::kSub:
         if (byte == kIac) {
-          state_ = State::kSubIac;
+          state_ = State::kSubAfterIac;
         } else if (sub_size_ < sizeof sub_) {
           sub_[sub_size_++] = byte;
         }
         break;
-      case State::kSubIac:
+      case State::kSubAfterIac:
         if (byte == kSe) {
           EndSubnegotiation();
           state_ = State::kData;

@@ -53,8 +53,8 @@ inline constexpr size_t kLongestCommand = 4 + 8 + 2;
 // What a client says first: it will send com port commands and wants binary
 // transmission both ways, so that no byte is given a Telnet meaning except
 // IAC.
-inline constexpr uint8_t kClientGreeting[] = {kIac, kWill, kOptionComPort, kIac, kWill,
-                                              kOptionBinary, kIac, kDo, kOptionBinary};
+inline constexpr uint8_t kClientGreeting[] = {
+    kIac, kWill, kOptionComPort, kIac, kWill, kOptionBinary, kIac, kDo, kOptionBinary};
 
 // Writes a com port command with a one-byte value into out (at least
 // kLongestCommand bytes); returns the length.
@@ -104,7 +104,7 @@ class Decoder {
   bool com_port_accepted() const { return com_port_accepted_; }
 
  private:
-  enum class State { kData, kIac, kOption, kSub, kSubIac };
+  enum class State { kData, kAfterIac, kOption, kSub, kSubAfterIac };
   void Negotiate(uint8_t verb, uint8_t option);
   void EndSubnegotiation();
   void Reply(uint8_t verb, uint8_t option);
