@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -80,6 +81,29 @@ TEST(NetworkPort, SilentServerTimesOutWithinTheBound) {
   EXPECT_GE(Since(start), milliseconds(1000));
   EXPECT_LT(Since(start), milliseconds(6000));
   EXPECT_EQ(QX318_ClosePort(handle), 1);
+}
+
+// A server that talks Telnet without end but never agrees to com port
+// control: the open still ends within its bound.
+TEST(NetworkPort, Rfc2217OpenEndsEvenWhenTheServerNeverStopsTalking) {
+  LoopbackListener listener;
+  ASSERT_TRUE(listener.ok());
+  std::atomic<bool> done{false};
+  std::thread server([&listener, &done] {
+    const int client = accept(listener.fd(), nullptr, nullptr);
+    if (client < 0) return;
+    const uint8_t nops[] = {0xFF, 0xF1, 0xFF, 0xF1, 0xFF, 0xF1, 0xFF, 0xF1};
+    while (!done && send(client, nops, sizeof nops, MSG_NOSIGNAL) > 0) {
+    }
+    close(client);
+  });
+  PortHandle handle = QX318_INVALID_PORT;
+  const std::string description = "rfc2217://127.0.0.1:" + std::to_string(listener.port());
+  const auto start = Clock::now();
+  EXPECT_EQ(QX318_OpenPort(description.c_str(), 115200, &handle), 0);
+  EXPECT_LT(Since(start), milliseconds(6000));
+  done = true;
+  server.join();
 }
 
 // A server that takes the request and hangs up: the read fails at once,

@@ -36,6 +36,7 @@ using testing::Child;
 
 const std::string kSim = QX318_SIM_PATH;
 const std::string kSer2net = QX318_SER2NET_PATH;
+const std::string kTool = QX318_TOOL_PATH;
 
 constexpr int32_t kAddress = 1;
 constexpr uint16_t kImageSide = 256;
@@ -309,6 +310,22 @@ TEST_F(Ser2netTest, EachOpenConnectsAfresh) {
       EXPECT_EQ(hello.value1, kSimModel);
       EXPECT_EQ(QX318_ClosePort(port), 1);
     }
+  }
+}
+
+// The host tool passes the description through: a scan over the network
+// finds the simulated devices as it would on a local port.
+TEST_F(Ser2netTest, HostToolScansThroughEachAccepter) {
+  Serve({"--address", "1,3", "--rows", "4", "--row-length", "4"});
+  for (const Route &route : {Route{"raw", "tcp", &raw_}, Route{"rfc2217", "rfc2217", &com_port_}}) {
+    SCOPED_TRACE(route.name);
+    server_->WaitUntilServed(*route.accepter);
+    const testing::RunResult scan = testing::RunProgram(
+        kTool, {"--port", Description(route.scheme, *route.accepter), "scan", "--last", "3"});
+    EXPECT_EQ(scan.exit_code, 0) << scan.err;
+    EXPECT_NE(scan.out.find("address  1:"), std::string::npos) << scan.out;
+    EXPECT_NE(scan.out.find("address  3:"), std::string::npos) << scan.out;
+    EXPECT_EQ(scan.out.find("address  2:"), std::string::npos) << scan.out;
   }
 }
 

@@ -97,6 +97,8 @@ int PollTimeout(Deadline deadline) {
   return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
 }
 
+bool Passed(Deadline deadline) { return deadline && Clock::now() >= *deadline; }
+
 enum class Wait { kReady, kTimedOut, kFailed };
 
 // Any event, hang-up and error included, counts as ready: the receive or
@@ -359,7 +361,7 @@ bool NetworkPort::SendControl(const uint8_t *bytes, size_t count) {
 bool NetworkPort::AwaitComPortAgreement() {
   const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
   while (!decoder_->com_port_accepted() && !decoder_->com_port_refused()) {
-    if (Receive(deadline) != Received::kSome) return false;
+    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
   }
   return decoder_->com_port_accepted() && !decoder_->com_port_refused();
 }
@@ -389,7 +391,11 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
       result.failed = true;
       break;
     }
-    if (Receive(Earliest(total, gap)) == Received::kTimedOut) break;
+    const Deadline deadline = Earliest(total, gap);
+    if (Receive(deadline) == Received::kTimedOut) break;
+    // A server that sends nothing but Telnet commands does not stretch the
+    // read past its time-outs.
+    if (begin_ == end_ && Passed(deadline)) break;
   }
   return result;
 }
@@ -441,7 +447,7 @@ bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted) {
     // Bytes from the device while the line changes are dropped, as a local
     // port's change drops them; the open purges right after anyway.
     begin_ = end_ = 0;
-    if (Receive(deadline) != Received::kSome) return false;
+    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
   }
   begin_ = end_ = 0;
   return SameSettings(decoder_->report(), wanted);
