@@ -9,7 +9,6 @@
 
 #include "QX318_RS485.h"
 #include "fake_converter.h"
-#include "protocol/crc.h"
 #include "protocol/frame.h"
 #include "wire_oracle.h"
 
@@ -31,7 +30,7 @@ BENCHMARK(BM_SendRequest)->Arg(0)->Arg(12);
 
 void BM_HelloOnFake(benchmark::State &state) {
   qx318::fake::FakeConverter converter;
-  const Bytes answer = qx318::fake::AnswerFrame(Bytes(15, 0x11));
+  const Bytes answer = qx318::test::AnswerFrame(Bytes(15, 0x11));
   HelloAnswer hello{};
   for (auto _ : state) {
     converter.QueueAnswer(answer);
@@ -50,7 +49,7 @@ void BM_MeasureOnFake(benchmark::State &state) {
   for (uint32_t j = 0; j < carried.size(); ++j) carried[j] = static_cast<uint16_t>(j & 0x3FFF);
   const Bytes data = qx318::test::MeasureData(1, pairs, carried);
   qx318::fake::FakeConverter converter;
-  const Bytes answer = qx318::fake::AnswerFrame(data);
+  const Bytes answer = qx318::test::AnswerFrame(data);
   MeasureHeader header{};
   std::vector<uint16_t> values(2u * pairs);
   for (auto _ : state) {

@@ -1,18 +1,21 @@
 // Arbitrary device bytes as the answer to every command that reads an
 // ordinary answer frame. Input: a command selector, one argument byte (a
 // group count, a capacity or a flash action), then the device's byte stream.
-// The library's verdict and outputs must match a reference reading of the
-// stream, and no output may be written past its end.
+// The library's verdict and outputs must match the wire model's reading of
+// the stream, and no output may be written past its end.
+#include <array>
 #include <cstring>
 #include <memory>
 
 #include "QX318_RS485.h"
 #include "fake_converter.h"
 #include "fuzz_target.h"
-#include "reference_answers.h"
 
 namespace qx318::fuzz {
 namespace {
+
+using test::AssembleGroups;
+using test::ParsedAnswer;
 
 enum Selector : uint8_t {
   kHello,
@@ -29,9 +32,9 @@ constexpr uint32_t kMaxMeasureValues = 2u * 16383u;
 constexpr uint8_t kFillByte = 0xA5;
 constexpr uint16_t kFillValue = 0xA5A5;
 
-bool Accepted(const std::optional<Answer> &answer) { return answer && answer->crc_ok; }
+bool Accepted(const std::optional<ParsedAnswer> &answer) { return answer && answer->crc_ok; }
 
-bool RunHello(PortHandle port, const std::optional<Answer> &answer) {
+bool RunHello(PortHandle port, const std::optional<ParsedAnswer> &answer) {
   HelloAnswer record;
   std::memset(&record, kFillByte, sizeof record);
   const int32_t result = QX318_HelloCmd(port, 1, &record);
@@ -44,16 +47,15 @@ bool RunHello(PortHandle port, const std::optional<Answer> &answer) {
     Require(std::memcmp(&record, &untouched, sizeof record) == 0, "failed hello wrote its record");
     return false;
   }
-  const uint8_t *d = answer->data.data();
-  Require(record.value1 == Assemble(d, 2) && record.value2 == Assemble(d + 2, 1) &&
-              record.value3 == Assemble(d + 3, 4) && record.value4 == Assemble(d + 7, 2) &&
-              record.value5 == Assemble(d + 9, 2) && record.value6 == Assemble(d + 11, 2) &&
-              record.value7 == Assemble(d + 13, 2),
+  const std::array<uint32_t, 7> v = test::HelloValues(answer->data);
+  Require(record.value1 == v[0] && record.value2 == v[1] && record.value3 == v[2] &&
+              record.value4 == v[3] && record.value5 == v[4] && record.value6 == v[5] &&
+              record.value7 == v[6],
           "hello values");
   return true;
 }
 
-bool RunReadParameter(PortHandle port, uint8_t groups, const std::optional<Answer> &answer) {
+bool RunReadParameter(PortHandle port, uint8_t groups, const std::optional<ParsedAnswer> &answer) {
   const auto code = static_cast<ParameterCode>(groups << 8 | 0x05);
   uint16_t value = kFillValue;
   const int32_t result = QX318_ReadParameter(port, 1, code, &value);
@@ -63,14 +65,14 @@ bool RunReadParameter(PortHandle port, uint8_t groups, const std::optional<Answe
     Require(value == kFillValue, "failed read stored a value");
     return false;
   }
-  Require(value == static_cast<uint16_t>(Assemble(answer->data.data(), answer->data.size())),
+  Require(value == static_cast<uint16_t>(AssembleGroups(answer->data.data(), answer->data.size())),
           "parameter value");
   return true;
 }
 
 // The measurement as the library's zero-filled work buffer holds it: the raw
 // length bytes first, then the masked data over them.
-Bytes MeasureBuffer(const Answer &answer, uint32_t pair_count) {
+Bytes MeasureBuffer(const ParsedAnswer &answer, uint32_t pair_count) {
   Bytes buffer(3u + 4u * pair_count, 0);
   buffer[0] = answer.length_bytes[0];
   buffer[1] = answer.length_bytes[1];
@@ -79,7 +81,7 @@ Bytes MeasureBuffer(const Answer &answer, uint32_t pair_count) {
 }
 
 bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
-                const std::optional<Answer> &answer) {
+                const std::optional<ParsedAnswer> &answer) {
   const uint32_t capacity = with_capacity ? argument * 32u : kMaxMeasureValues;
   // Exactly capacity values, so that the sanitizers see any write past them.
   const auto values = std::make_unique<uint16_t[]>(capacity);
@@ -97,7 +99,7 @@ bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
   uint32_t pair_count = 0;
   if (expected) {
     buffer = MeasureBuffer(*answer, 0);
-    pair_count = Assemble(&buffer[1], 2);
+    pair_count = AssembleGroups(&buffer[1], 2);
     expected = 2 * pair_count <= capacity;
   }
   Require(result == (expected ? 1 : 0), "measurement verdict");
@@ -114,13 +116,14 @@ bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
           "measurement header");
   for (uint32_t j = 0; j < capacity; ++j) {
     const uint16_t expected_value =
-        j < 2 * pair_count ? static_cast<uint16_t>(Assemble(&buffer[3 + 2 * j], 2)) : kFillValue;
+        j < 2 * pair_count ? static_cast<uint16_t>(AssembleGroups(&buffer[3 + 2 * j], 2))
+                           : kFillValue;
     Require(values[j] == expected_value, "measurement value");
   }
   return true;
 }
 
-bool RunRotation(PortHandle port, bool angle, const std::optional<Answer> &answer) {
+bool RunRotation(PortHandle port, bool angle, const std::optional<ParsedAnswer> &answer) {
   int32_t value = static_cast<int32_t>(0xA5A5A5A5u);
   const int32_t result =
       angle ? QX318_GetRotateAngle(port, 1, &value) : QX318_RotateAxisXY(port, 1, &value);
@@ -130,7 +133,7 @@ bool RunRotation(PortHandle port, bool angle, const std::optional<Answer> &answe
     Require(static_cast<uint32_t>(value) == 0xA5A5A5A5u, "failed rotation stored a value");
     return false;
   }
-  Require(static_cast<uint32_t>(value) == Assemble(answer->data.data(), 5), "rotation value");
+  Require(static_cast<uint32_t>(value) == AssembleGroups(answer->data.data(), 5), "rotation value");
   return true;
 }
 
@@ -146,7 +149,7 @@ constexpr FlashFunction kFlashFunctions[] = {
     {QX318_RestoreAngleFromFlash, 0x33},
 };
 
-bool RunFlash(PortHandle port, uint8_t argument, const std::optional<Answer> &answer) {
+bool RunFlash(PortHandle port, uint8_t argument, const std::optional<ParsedAnswer> &answer) {
   const FlashFunction &function = kFlashFunctions[argument % 4];
   const int32_t result = function.call(port, 1);
   const bool expected =
@@ -166,7 +169,7 @@ bool RunInput(const uint8_t *input, size_t size) {
   fake::FakeConverter converter;
   converter.QueueAnswer(stream);
   const PortHandle port = converter.handle();
-  const std::optional<Answer> answer = ParseAnswer(stream);
+  const std::optional<ParsedAnswer> answer = test::ParseAnswer(stream);
   switch (selector) {
     case kHello:
       return RunHello(port, answer);
@@ -206,7 +209,8 @@ Bytes GenerateInput(InputGenerator &gen) {
     case kGetMeasure:
     case kGetMeasureEx: {
       const uint32_t pairs = gen.Below(4) == 0 ? gen.Below(16384) : gen.Below(40);
-      data = {gen.Byte(), static_cast<uint8_t>(pairs & 0x7F), static_cast<uint8_t>(pairs >> 7)};
+      data = {gen.Byte()};
+      Append(data, test::Groups(pairs, 2));
       const Bytes values = gen.Noise(4 * gen.Below(pairs + 2));
       Append(data, values);
       data.resize(std::min<size_t>(data.size(), gen.Below(8) == 0 ? gen.Below(3) : 16383));
@@ -222,7 +226,7 @@ Bytes GenerateInput(InputGenerator &gen) {
       break;
   }
   for (uint8_t &byte : data) byte &= 0x7F;
-  Bytes wire = gen.Below(10) == 0 ? gen.Noise(gen.Below(40)) : AnswerFrame(data);
+  Bytes wire = gen.Below(10) == 0 ? gen.Noise(gen.Below(40)) : test::AnswerFrame(data);
   gen.MaybeDamage(wire);
   Bytes input{selector, argument};
   Append(input, wire);

@@ -6,11 +6,11 @@
 // write past it; success must imply a matching CRC.
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "QX318_RS485.h"
 #include "fake_converter.h"
 #include "fuzz_target.h"
-#include "reference_answers.h"
 
 namespace qx318::fuzz {
 namespace {
@@ -18,38 +18,6 @@ namespace {
 constexpr uint8_t kFillPixel = 0xEE;
 // QX318_GetImage is only tried on images it is sensible to allocate for.
 constexpr size_t kLargestPlainImage = size_t{1} << 20;
-constexpr size_t kHeaderSize = 9;  // start byte and four 2-group words
-
-struct ImageReference {
-  bool header_complete = false;
-  uint16_t words[4] = {};  // W1 (row count), W2 (row length), W3, W4
-  size_t pixels_at = 0;
-  size_t pixel_count = 0;
-};
-
-ImageReference ReadHeader(const Bytes &stream) {
-  ImageReference image;
-  const auto start = StartByte(stream);
-  if (!start || *start + kHeaderSize > stream.size()) return image;
-  image.header_complete = true;
-  for (size_t w = 0; w < 4; ++w) {
-    image.words[w] = static_cast<uint16_t>(Assemble(&stream[*start + 1 + 2 * w], 2));
-  }
-  image.pixels_at = *start + kHeaderSize;
-  image.pixel_count = static_cast<size_t>(image.words[0]) * image.words[1];
-  return image;
-}
-
-// Whether the pixels and the CRC arrived, and the CRC matches.
-bool CrcMatches(const Bytes &stream, const ImageReference &image) {
-  const size_t crc_at = image.pixels_at + image.pixel_count;
-  if (crc_at + 3 > stream.size()) return false;
-  Bytes covered;
-  for (size_t i = image.pixels_at - 6; i < crc_at; ++i) {
-    covered.push_back(static_cast<uint8_t>(stream[i] & 0x7Fu));
-  }
-  return (Assemble(&stream[crc_at], 3) & 0xFFFFu) == BitwiseCrc16(covered.data(), covered.size());
-}
 
 }  // namespace
 
@@ -57,12 +25,13 @@ bool RunInput(const uint8_t *input, size_t size) {
   if (size < 3) return false;
   const bool with_capacity = (input[0] & 1u) == 0;
   const Bytes stream(input + 3, input + size);
-  const ImageReference image = ReadHeader(stream);
+  const std::optional<test::ParsedImage> image = test::ParseImageAnswer(stream);
+  const size_t pixel_count = image ? image->pixel_count : 0;
 
   size_t capacity = static_cast<size_t>(input[1] | input[2] << 8);
   if (!with_capacity) {
-    if (image.pixel_count > kLargestPlainImage) return false;
-    capacity = image.pixel_count;
+    if (pixel_count > kLargestPlainImage) return false;
+    capacity = pixel_count;
   }
   const auto pixels = std::make_unique<uint8_t[]>(capacity);
   std::memset(pixels.get(), kFillPixel, capacity);
@@ -75,8 +44,8 @@ bool RunInput(const uint8_t *input, size_t size) {
                                                 static_cast<uint32_t>(capacity))
                              : QX318_GetImage(converter.handle(), 1, &header, pixels.get());
 
-  const bool fits = image.header_complete && image.pixel_count <= capacity;
-  const bool expected = fits && CrcMatches(stream, image);
+  const bool fits = image && pixel_count <= capacity;
+  const bool expected = fits && image->crc_ok;
   Require(result == (expected ? 1 : 0), "image verdict");
   if (!expected) {
     Require(
@@ -89,13 +58,13 @@ bool RunInput(const uint8_t *input, size_t size) {
     }
     return false;
   }
-  Require(header.row_count == image.words[0] && header.row_length == image.words[1] &&
-              header.word3 == image.words[2] && header.word4 == image.words[3],
+  Require(header.row_count == image->words[0] && header.row_length == image->words[1] &&
+              header.word3 == image->words[2] && header.word4 == image->words[3],
           "image header");
   for (size_t i = 0; i < capacity; ++i) {
-    const uint8_t expected_pixel = i < image.pixel_count
-                                       ? static_cast<uint8_t>(stream[image.pixels_at + i] & 0x7Fu)
-                                       : kFillPixel;
+    const uint8_t expected_pixel =
+        i < pixel_count ? static_cast<uint8_t>(stream[image->pixels_at + i] & test::kWireGroupMask)
+                        : kFillPixel;
     Require(pixels[i] == expected_pixel, "image pixel");
   }
   return true;
@@ -112,9 +81,14 @@ Bytes GenerateInput(InputGenerator &gen) {
   } else {
     // An image too large to send is announced, then cut short.
     const size_t sent = std::min<size_t>(pixel_count, 4096);
-    wire = ImageAnswer(rows, row_length, static_cast<uint16_t>(gen.Below(16384)),
-                       static_cast<uint16_t>(gen.Below(16384)), gen.Noise(sent));
-    if (sent < pixel_count) wire.resize(kHeaderSize + sent);
+    test::ImageAnswerFields fields;
+    fields.row_count = rows;
+    fields.row_length = row_length;
+    fields.word3 = static_cast<uint16_t>(gen.Below(16384));
+    fields.word4 = static_cast<uint16_t>(gen.Below(16384));
+    fields.pixels = gen.Noise(sent);
+    wire = test::ImageAnswer(fields);
+    if (sent < pixel_count) wire.resize(test::kImageHeaderSize + sent);
   }
   gen.MaybeDamage(wire);
 

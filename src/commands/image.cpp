@@ -19,6 +19,7 @@ namespace {
 // only pixel_capacity limits it.
 constexpr uint32_t kImageHeaderAreaSize = 1024;
 static_assert(kImageHeaderAreaSize >= 1 + 4 * 2);
+constexpr uint64_t kNoPixelLimit = UINT64_MAX;
 
 struct ImageWords {
   uint16_t row_count = 0;   // W1
@@ -67,11 +68,31 @@ bool PixelsMatchCrc(PortHandle port, uint8_t *pixels, size_t pixel_count, uint16
   return (DecodeGroups(received, kCrcGroups) & kCrcMask) == crc;
 }
 
+// The exported functions' destination: the caller's buffer, refused when
+// the image does not fit in its capacity.
+struct FixedPixels {
+  uint8_t *pixels;
+  uint64_t capacity;
+
+  static uint8_t *BufferFor(void *context, uint32_t row_count, uint32_t row_length) {
+    const auto *fixed = static_cast<const FixedPixels *>(context);
+    return uint64_t{row_count} * row_length <= fixed->capacity ? fixed->pixels : nullptr;
+  }
+};
+
+int32_t ReadImageInto(PortHandle port, int32_t address, ImageHeader *header_out,
+                      uint8_t *pixels_out, uint64_t pixel_capacity) {
+  if (header_out == nullptr || pixels_out == nullptr) return 0;
+  FixedPixels fixed{pixels_out, pixel_capacity};
+  return ReadImage(port, address, header_out, PixelDestination{&FixedPixels::BufferFor, &fixed},
+                   nullptr);
+}
+
 }  // namespace
 
-int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
-                  uint64_t pixel_capacity, const ImageProgress *progress) {
-  if (header_out == nullptr || pixels_out == nullptr) return 0;
+int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
+                  const PixelDestination &destination, const ImageProgress *progress) {
+  if (header_out == nullptr || destination.buffer_for == nullptr) return 0;
   *header_out = ImageHeader{};
   WorkBuffer area(kImageHeaderAreaSize);
   if (!area) return 0;
@@ -81,9 +102,10 @@ int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uin
   ImageWords words;
   if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
-  if (pixel_count > pixel_capacity) return 0;
-  if (!ReadRows(port, words, pixels_out, progress)) return 0;
-  if (!PixelsMatchCrc(port, pixels_out, pixel_count, crc)) return 0;
+  uint8_t *pixels = destination.buffer_for(destination.context, words.row_count, words.row_length);
+  if (pixels == nullptr) return 0;
+  if (!ReadRows(port, words, pixels, progress)) return 0;
+  if (!PixelsMatchCrc(port, pixels, pixel_count, crc)) return 0;
 
   header_out->word4 = words.word4;
   header_out->word3 = words.word3;
@@ -99,12 +121,12 @@ using namespace qx318;
 extern "C" QX318_API int32_t QX318_CALL QX318_GetImage(PortHandle port, int32_t address,
                                                        ImageHeader *header_out,
                                                        uint8_t *pixels_out) {
-  return ReadImage(port, address, header_out, pixels_out, kNoPixelLimit, nullptr);
+  return ReadImageInto(port, address, header_out, pixels_out, kNoPixelLimit);
 }
 
 extern "C" QX318_API int32_t QX318_CALL QX318_GetImageEx(PortHandle port, int32_t address,
                                                          ImageHeader *header_out,
                                                          uint8_t *pixels_out,
                                                          uint32_t pixel_capacity) {
-  return ReadImage(port, address, header_out, pixels_out, pixel_capacity, nullptr);
+  return ReadImageInto(port, address, header_out, pixels_out, pixel_capacity);
 }

@@ -1,5 +1,6 @@
-// The image exchange, shared by the exported image functions and by hosts
-// inside this project that show progress while rows arrive.
+// The image exchange, shared by the exported image functions and by the
+// project's tools (through src/tool_support), which size the pixel buffer
+// from the header and show progress while rows arrive.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +15,18 @@ struct ImageProgress {
   void *context;
 };
 
-inline constexpr uint64_t kNoPixelLimit = UINT64_MAX;
+// Where the pixels go, asked once the header has told the image's size:
+// room for row_count x row_length bytes, or null to refuse the image (the
+// exchange then fails before reading a row).
+struct PixelDestination {
+  uint8_t *(*buffer_for)(void *context, uint32_t row_count, uint32_t row_length);
+  void *context;
+};
 
 // The whole image exchange: clears *header_out, sends the request, reads the
-// image answer row by row into pixels_out and checks its CRC. Fails before
-// reading a row when the image is larger than pixel_capacity bytes.
-// progress may be null.
-int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out, uint8_t *pixels_out,
-                  uint64_t pixel_capacity, const ImageProgress *progress);
+// image answer row by row into the buffer the destination gives and checks
+// its CRC. progress may be null.
+int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
+                  const PixelDestination &destination, const ImageProgress *progress);
 
 }  // namespace qx318

@@ -1,5 +1,7 @@
 #include "protocol/crc.h"
 
+#include "port/platform.h"  // CrcTable(): where the table lives is the platform's
+
 namespace qx318 {
 
 bool UpdateCrc16(uint16_t *crc, const uint8_t *bytes, uint32_t count) {

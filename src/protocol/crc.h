@@ -5,8 +5,6 @@
 #include <array>
 #include <cstdint>
 
-#include "port/platform.h"  // CrcTable(): where the table lives is the platform's
-
 namespace qx318 {
 
 inline constexpr uint16_t kCrcPolynomialReflected = 0xA001;

@@ -6,16 +6,6 @@
 #include "protocol/work_buffer.h"
 
 namespace qx318 {
-namespace {
-
-uint16_t RequestCrc(uint8_t command, const uint8_t *data, uint32_t count) {
-  uint16_t crc = 0;
-  (void)UpdateCrc16(&crc, &command, 1);
-  if (data != nullptr) (void)UpdateCrc16(&crc, data, count);
-  return crc;
-}
-
-}  // namespace
 
 bool HuntStartByte(PortHandle port, uint8_t *scratch) {
   const uint64_t started = MonotonicMilliseconds();
@@ -32,17 +22,8 @@ bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_
                  uint32_t count) {
   if (count > kMaxFrameData || (data == nullptr && count != 0)) return false;
   WorkBuffer frame(count + kRequestOverhead);
-  if (!frame) return false;
-
-  const auto command_byte = static_cast<uint8_t>(command);
-  uint8_t *out = frame.data();
-  out[0] = static_cast<uint8_t>(static_cast<uint32_t>(address) & kAddressMask);
-  EncodeMarkedGroups(count, 2, out + 1);
-  out[3] = static_cast<uint8_t>(command_byte | kMarker);
-  for (uint32_t i = 0; i < count; ++i) out[4 + i] = static_cast<uint8_t>(data[i] | kMarker);
-  EncodeMarkedGroups(RequestCrc(command_byte, data, count), kCrcGroups, out + 4 + count);
-
-  return WritePort(port, out, count + kRequestOverhead);
+  if (!frame || !EncodeRequestFrame(address, command, data, count, frame.data())) return false;
+  return WritePort(port, frame.data(), count + kRequestOverhead);
 }
 
 bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out) {

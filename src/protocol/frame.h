@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "QX318_RS485.h"
-#include "protocol/groups.h"
+#include "groups.h"  // same folder: the tools reach this header without a src/ path
 
 namespace qx318 {
 
@@ -29,6 +29,13 @@ inline constexpr uint32_t kCrcGroups = 3;
 // No real answer is preceded by more noise than the largest answer frame.
 inline constexpr uint64_t kStartByteHuntLimitMs = 1100;
 inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
+
+// Writes the request frame for count data bytes into out, which holds
+// count + kRequestOverhead bytes; no I/O. address: low 5 bits used;
+// command: low 8 bits used; data may be null when count is 0. A count above
+// 16383 (or data null with a count) cannot be framed: false, nothing written.
+bool EncodeRequestFrame(int32_t address, int32_t command, const uint8_t *data, uint32_t count,
+                        uint8_t *out);
 
 // Builds the request frame and writes it (after the converter's purge).
 // True when the whole frame was written. address: low 5 bits used; command:

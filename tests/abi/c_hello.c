@@ -13,19 +13,6 @@
 
 #include "QX318_RS485.h"
 
-#define HELLO_DATA_BYTES 15
-
-static uint16_t Crc16Arc(const uint8_t *bytes, size_t count) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < count; ++i) {
-    crc = (uint16_t)(crc ^ bytes[i]);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1u) ? (uint16_t)((crc >> 1) ^ 0xA001u) : (uint16_t)(crc >> 1);
-    }
-  }
-  return crc;
-}
-
 static int ReadExactly(int fd, uint8_t *bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
@@ -36,8 +23,12 @@ static int ReadExactly(int fd, uint8_t *bytes, size_t count) {
   return 1;
 }
 
-static const uint8_t kHelloData[HELLO_DATA_BYTES] = {0x34, 0x12, 0x2A, 0x70, 0x5D, 0x3C, 0x05, 0x7F,
-                                                     0x7F, 0x01, 0x00, 0x00, 0x40, 0x09, 0x00};
+/* The hello answer as a device sends it: start byte, the length 15 as two
+ * groups, the data bytes 34 12 2A 70 5D 3C 05 7F 7F 01 00 00 40 09 00 with the
+ * marker bit, and their CRC-16/ARC 0xDB0A as three groups. */
+static const uint8_t kHelloAnswer[] = {0x00, 0x8F, 0x80, 0xB4, 0x92, 0xAA, 0xF0,
+                                       0xDD, 0xBC, 0x85, 0xFF, 0xFF, 0x81, 0x80,
+                                       0x80, 0xC0, 0x89, 0x80, 0x8A, 0xB6, 0x83};
 
 /* The device: one hello request in, one answer out. */
 static void *ServeOneHello(void *arg) {
@@ -46,17 +37,9 @@ static void *ServeOneHello(void *arg) {
   uint8_t request[sizeof kExpected];
   if (!ReadExactly(master, request, sizeof request)) return "no request";
   if (memcmp(request, kExpected, sizeof request) != 0) return "unexpected request bytes";
-
-  uint8_t answer[3 + HELLO_DATA_BYTES + 3];
-  answer[0] = 0x00;
-  answer[1] = 0x80 | HELLO_DATA_BYTES;
-  answer[2] = 0x80;
-  for (int i = 0; i < HELLO_DATA_BYTES; ++i) answer[3 + i] = (uint8_t)(0x80 | kHelloData[i]);
-  const uint16_t crc = Crc16Arc(kHelloData, HELLO_DATA_BYTES);
-  answer[18] = (uint8_t)(0x80 | (crc & 0x7F));
-  answer[19] = (uint8_t)(0x80 | ((crc >> 7) & 0x7F));
-  answer[20] = (uint8_t)(0x80 | (crc >> 14));
-  if (write(master, answer, sizeof answer) != (ssize_t)sizeof answer) return "answer not written";
+  if (write(master, kHelloAnswer, sizeof kHelloAnswer) != (ssize_t)sizeof kHelloAnswer) {
+    return "answer not written";
+  }
   return NULL;
 }
 

@@ -7,8 +7,13 @@ import os
 import sys
 import threading
 
-HELLO_DATA = bytes([0x01, 0x02, 0x2A, 0x7F, 0x7F, 0x7F, 0x7F, 0x00, 0x40, 0x11, 0x22,
-                    0x33, 0x44, 0x55, 0x66])
+# A hello answer as a device sends it: start byte, the length 15 as two
+# groups, the data bytes 01 02 | 2A | 7F 7F 7F 7F | 00 40 | 11 22 | 33 44 |
+# 55 66 with the marker bit, and their CRC-16/ARC 0x9636 as three groups.
+HELLO_ANSWER = bytes([0x00, 0x8F, 0x80, 0x81, 0x82, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0x80,
+                      0xC0, 0x91, 0xA2, 0xB3, 0xC4, 0xD5, 0xE6, 0xB6, 0xAC, 0x82])
+# value1 to value7 as those data bytes carry them.
+HELLO_VALUES = (0x0101, 0x2A, 0x0FFFFFFF, 0x2000, 0x1111, 0x2233, 0x3355)
 
 
 class HelloAnswer(ctypes.Structure):
@@ -16,24 +21,6 @@ class HelloAnswer(ctypes.Structure):
                 ("unused3", ctypes.c_uint8), ("value3", ctypes.c_uint32),
                 ("value4", ctypes.c_uint16), ("value5", ctypes.c_uint16),
                 ("value6", ctypes.c_uint16), ("value7", ctypes.c_uint16)]
-
-
-def crc16_arc(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def groups(value, count):
-    return bytes(0x80 | ((value >> (7 * i)) & 0x7F) for i in range(count))
-
-
-def answer_frame(data):
-    return (bytes([0x00]) + groups(len(data), 2) + bytes(0x80 | b for b in data) +
-            groups(crc16_arc(data), 3))
 
 
 def read_exactly(fd, count):
@@ -50,11 +37,7 @@ def serve_one_hello(master, outcome):
     request = read_exactly(master, 7)
     outcome["request"] = request
     if request == bytes([0x09, 0x80, 0x80, 0x81, 0xC1, 0x81, 0x83]):
-        os.write(master, answer_frame(HELLO_DATA))
-
-
-def decode(data, at, count):
-    return sum((data[at + i] & 0x7F) << (7 * i) for i in range(count))
+        os.write(master, HELLO_ANSWER)
 
 
 def main():
@@ -87,12 +70,9 @@ def main():
     device.join(10)
     assert outcome.get("request") == bytes([0x09, 0x80, 0x80, 0x81, 0xC1, 0x81, 0x83]), outcome
     assert result == 1, "hello failed"
-    expected = (decode(HELLO_DATA, 0, 2), decode(HELLO_DATA, 2, 1), decode(HELLO_DATA, 3, 4),
-                decode(HELLO_DATA, 7, 2), decode(HELLO_DATA, 9, 2), decode(HELLO_DATA, 11, 2),
-                decode(HELLO_DATA, 13, 2))
     got = (answer.value1, answer.value2, answer.value3, answer.value4, answer.value5,
            answer.value6, answer.value7)
-    assert got == expected, (got, expected)
+    assert got == HELLO_VALUES, (got, HELLO_VALUES)
     assert answer.unused3 == 0x5A, "byte 3 of the record was written"
 
     assert lib.QX318_HelloCmd(port, 9, None) == 0, "a null record must fail"

@@ -1,5 +1,6 @@
 // How the answered commands turn answer data into the caller's values, and
 // which answer lengths each of them accepts.
+#include <array>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -86,27 +87,68 @@ INSTANTIATE_TEST_SUITE_P(
              std::get<1>(case_info.param).name;
     });
 
-// Hello: seven fields, each from its own groups; offset 3 is never written.
-TEST_F(CommandTest, HelloDecodesEachFieldFromItsOwnGroups) {
-  AnswerData({0x7F, 0x7F,              // value1: 16383
-              0x2A,                    // value2
-              0x7F, 0x7F, 0x7F, 0x7F,  // value3: 0x0FFFFFFF
-              0x01, 0x01,              // value4: 129
-              0x00, 0x40,              // value5: 0x2000
-              0x55, 0x00,              // value6: 0x55
-              0x00, 0x01});            // value7: 128
+// Hello: seven fields, each from its own groups (2, 1, 4, 2, 2, 2, 2 in data
+// order); offset 3 of the record is never written.
+struct HelloCase {
+  std::string name;
+  Bytes data;
+  std::array<uint32_t, 7> expected;  // value1 to value7
+};
+
+void PrintTo(const HelloCase &c, std::ostream *os) { *os << c.name; }
+
+class HelloDecodingTest : public CommandTest, public ::testing::WithParamInterface<HelloCase> {};
+
+TEST_P(HelloDecodingTest, EachFieldFromItsOwnGroups) {
+  AnswerData(GetParam().data);
   HelloAnswer answer;
   std::memset(&answer, 0xA5, sizeof answer);
   ASSERT_EQ(QX318_HelloCmd(port(), 1, &answer), 1);
-  EXPECT_EQ(answer.value1, 16383);
-  EXPECT_EQ(answer.value2, 0x2A);
-  EXPECT_EQ(answer.unused3, 0xA5);
-  EXPECT_EQ(answer.value3, 0x0FFFFFFFu);
-  EXPECT_EQ(answer.value4, 129);
-  EXPECT_EQ(answer.value5, 0x2000);
-  EXPECT_EQ(answer.value6, 0x55);
-  EXPECT_EQ(answer.value7, 128);
+  const std::array<uint32_t, 7> &expected = GetParam().expected;
+  EXPECT_EQ(answer.value1, expected[0]);
+  EXPECT_EQ(answer.value2, expected[1]);
+  EXPECT_EQ(answer.unused3, 0xA5) << "byte 3 belongs to the caller";
+  EXPECT_EQ(answer.value3, expected[2]);
+  EXPECT_EQ(answer.value4, expected[3]);
+  EXPECT_EQ(answer.value5, expected[4]);
+  EXPECT_EQ(answer.value6, expected[5]);
+  EXPECT_EQ(answer.value7, expected[6]);
 }
+
+Bytes OnlyByte2(uint8_t value) {
+  Bytes data(15, 0);
+  data[2] = value;
+  return data;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HelloDecodingTest,
+    ::testing::Values(HelloCase{"DistinctFieldValues",
+                                {0x7F, 0x7F,              // value1: 16383
+                                 0x2A,                    // value2
+                                 0x7F, 0x7F, 0x7F, 0x7F,  // value3: 0x0FFFFFFF
+                                 0x01, 0x01,              // value4: 129
+                                 0x00, 0x40,              // value5: 0x2000
+                                 0x55, 0x00,              // value6: 0x55
+                                 0x00, 0x01},             // value7: 128
+                                {16383, 0x2A, 0x0FFFFFFF, 129, 0x2000, 0x55, 128}},
+                      HelloCase{"EveryByteDistinct",
+                                {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+                                {1 | 2 << 7, 3, 4 | 5 << 7 | 6 << 14 | 7 << 21, 8 | 9 << 7,
+                                 10 | 11 << 7, 12 | 13 << 7, 14 | 15 << 7}},
+                      HelloCase{"AllZero", Bytes(15, 0), {0, 0, 0, 0, 0, 0, 0}},
+                      HelloCase{"MaximaOfEveryField",
+                                Bytes(15, 0x7F),
+                                {16383, 0x7F, 0x0FFFFFFF, 16383, 16383, 16383, 16383}},
+                      HelloCase{"HighGroupsOnly",
+                                {0, 0x7F, 0x40, 0, 0, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0, 0x7F},
+                                {0x7F << 7, 0x40, 0x7F << 21, 0x7F << 7, 0x7F << 7, 0x7F << 7,
+                                 0x7F << 7}},
+                      HelloCase{"LowGroupsOnly",
+                                {0x7F, 0, 0x01, 0x7F, 0, 0, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0},
+                                {0x7F, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F}},
+                      HelloCase{"Value2IsDataByte2", OnlyByte2(0x2A), {0, 0x2A, 0, 0, 0, 0, 0}}),
+    [](const auto &case_info) { return case_info.param.name; });
 
 // Length checks: each answered command accepts exactly one answer length (and
 // an answer that declares more than its buffer fails without being stored).
@@ -150,6 +192,7 @@ std::vector<LengthCase> LengthCases() {
       {"Hello14", Hello, 14, 0},
       {"Hello15", Hello, 15, 1},
       {"Hello16", Hello, 16, 0},
+      {"Hello128AsLargeAsItsBuffer", Hello, 128, 0},
       {"Hello129MoreThanItsBuffer", Hello, 129, 0},
       {"Read0x0205With1", ReadParameter(0x0205), 1, 0},
       {"Read0x0205With2", ReadParameter(0x0205), 2, 1},
@@ -186,13 +229,37 @@ TEST_P(LengthCheckTest, AcceptsOnlyItsLengthAndStoresNothingOtherwise) {
 INSTANTIATE_TEST_SUITE_P(AnsweredCommands, LengthCheckTest, ::testing::ValuesIn(LengthCases()),
                          [](const auto &case_info) { return case_info.param.name; });
 
-// A broken answer fails every answered command and stores nothing.
+// A broken answer fails every answered command and stores nothing; so does
+// a good answer to a request that did not leave whole.
 struct BrokenAnswer {
   std::string name;
   std::function<Bytes(const Bytes &good)> corrupt;
+  void (*arrange)(fake::FakeConverter &) = nullptr;
 };
 
 void PrintTo(const BrokenAnswer &c, std::ostream *os) { *os << c.name; }
+
+std::vector<BrokenAnswer> BrokenAnswers() {
+  return {
+      {"NoAnswer", [](const Bytes &) { return Bytes{}; }},
+      {"OnlyMarkerBytes", [](const Bytes &) { return Bytes(40, 0x80); }},
+      {"LastCrcByteMissing", [](const Bytes &wire) { return CutShort(wire); }},
+      {"LastDataByteMissing",
+       [](Bytes wire) {
+         wire.erase(wire.end() - 4);
+         return wire;
+       }},
+      {"DataByteChanged",
+       [](Bytes wire) {
+         wire[3] ^= 0x01;
+         return wire;
+       }},
+      {"CrcChanged", [](const Bytes &wire) { return WithCrcGroupFlipped(wire, 0); }},
+      {"ThirdCrcGroupChanged", [](const Bytes &wire) { return WithCrcGroupFlipped(wire, 2); }},
+      {"RequestCutShort", [](const Bytes &wire) { return wire; },
+       [](fake::FakeConverter &c) { c.ShortCount(fake::Op::kWriteFile, 6); }},
+  };
+}
 
 class BrokenAnswerTest
     : public CommandTest,
@@ -200,69 +267,35 @@ class BrokenAnswerTest
 
 TEST_P(BrokenAnswerTest, FailsAndStoresNothing) {
   const auto &[command, broken] = GetParam();
-  Answer(broken.corrupt(fake::AnswerFrame(Bytes(command.answer_length, 0x11))));
+  if (broken.arrange != nullptr) broken.arrange(converter_);
+  Answer(broken.corrupt(AnswerFrame(Bytes(command.answer_length, 0x11))));
   const auto [result, output_changed] = command.call(port());
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(output_changed);
 }
 
-INSTANTIATE_TEST_SUITE_P(AnsweredCommands, BrokenAnswerTest,
-                         ::testing::Combine(::testing::Values(
-                                                LengthCase{"Hello", Hello, 15, 1},
-                                                LengthCase{"Read0x0305", ReadParameter(0x0305), 3,
-                                                           1},
-                                                LengthCase{"Rotate", Rotation(&QX318_RotateAxisXY),
-                                                           5, 1},
-                                                LengthCase{"Angle", Rotation(&QX318_GetRotateAngle),
-                                                           5, 1}),
-                                            ::testing::Values(BrokenAnswer{"NoAnswer",
-                                                                           [](const Bytes &) {
-                                                                             return Bytes{};
-                                                                           }},
-                                                              BrokenAnswer{"OnlyMarkerBytes",
-                                                                           [](const Bytes &) {
-                                                                             return Bytes(40, 0x80);
-                                                                           }},
-                                                              BrokenAnswer{"LastCrcByteMissing",
-                                                                           [](Bytes wire) {
-                                                                             wire.pop_back();
-                                                                             return wire;
-                                                                           }},
-                                                              BrokenAnswer{"LastDataByteMissing",
-                                                                           [](Bytes wire) {
-                                                                             wire.erase(wire.end() -
-                                                                                        4);
-                                                                             return wire;
-                                                                           }},
-                                                              BrokenAnswer{"DataByteChanged",
-                                                                           [](Bytes wire) {
-                                                                             wire[3] ^= 0x01;
-                                                                             return wire;
-                                                                           }},
-                                                              BrokenAnswer{"CrcChanged",
-                                                                           [](Bytes wire) {
-                                                                             wire[wire.size() -
-                                                                                  3] ^= 0x01;
-                                                                             return wire;
-                                                                           }})),
-                         [](const auto &case_info) {
-                           return std::get<0>(case_info.param).name +
-                                  std::get<1>(case_info.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    AnsweredCommands, BrokenAnswerTest,
+    ::testing::Combine(::testing::Values(LengthCase{"Hello", Hello, 15, 1},
+                                         LengthCase{"Read0x0305", ReadParameter(0x0305), 3, 1},
+                                         LengthCase{"Rotate", Rotation(&QX318_RotateAxisXY), 5, 1},
+                                         LengthCase{"Angle", Rotation(&QX318_GetRotateAngle), 5,
+                                                    1}),
+                       ::testing::ValuesIn(BrokenAnswers())),
+    [](const auto &case_info) {
+      return std::get<0>(case_info.param).name + std::get<1>(case_info.param).name;
+    });
 
 // The answer frame's edges, seen through a command.
 TEST_F(CommandTest, NoiseBeforeTheStartByteIsSkippedAndTheStartByteValueIgnored) {
-  Bytes wire{0xFF, 0x80, 0xC3};
-  const Bytes frame = fake::AnswerFrame({0x78, 0x2C, 0x51, 0x11, 0x01}, 0x5A);
-  wire.insert(wire.end(), frame.begin(), frame.end());
-  Answer(wire);
+  Answer(Concat({{0xFF, 0x80, 0xC3}, AnswerFrame({0x78, 0x2C, 0x51, 0x11, 0x01}, 0x5A)}));
   int32_t value = 0;
   ASSERT_EQ(QX318_GetRotateAngle(port(), 1, &value), 1);
   EXPECT_EQ(value, 0x12345678);
 }
 
 TEST_F(CommandTest, CrcBitsAbove15InTheThirdGroupAreNotCompared) {
-  Bytes wire = fake::AnswerFrame({0x2C, 0x02});
+  Bytes wire = AnswerFrame({0x2C, 0x02});
   wire.back() = static_cast<uint8_t>(wire.back() | 0x7C);
   Answer(wire);
   uint16_t value = 0;

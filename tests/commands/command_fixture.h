@@ -19,7 +19,7 @@ class CommandTest : public ::testing::Test {
 
   // The device's next answer, released by the library's next write.
   void Answer(const Bytes &wire) { converter_.QueueAnswer(wire); }
-  void AnswerData(const Bytes &data) { converter_.QueueAnswer(fake::AnswerFrame(data)); }
+  void AnswerData(const Bytes &data) { converter_.QueueAnswer(AnswerFrame(data)); }
 
   // The byte count of every read, in order.
   std::vector<uint32_t> ReadCounts() const {

@@ -29,23 +29,23 @@ void PrintTo(const EchoCase &c, std::ostream *os) { *os << c.name; }
 constexpr uint32_t kLongestAnswer = 16383;  // what 2 length groups can declare
 
 const EchoCase kEchoCases[] = {
-    {"EchoOfTheAction", [](uint8_t a, uint8_t) { return fake::AnswerFrame({a}); }, true},
+    {"EchoOfTheAction", [](uint8_t a, uint8_t) { return AnswerFrame({a}); }, true},
     {"EchoThenMoreBytes",
      [](uint8_t a, uint8_t) {
-       return fake::AnswerFrame({a, 0x00});
+       return AnswerFrame({a, 0x00});
      },
      true},
-    {"TheOtherAction", [](uint8_t, uint8_t o) { return fake::AnswerFrame({o}); }, false},
+    {"TheOtherAction", [](uint8_t, uint8_t o) { return AnswerFrame({o}); }, false},
     {"TheOtherActionFirst",
      [](uint8_t a, uint8_t o) {
-       return fake::AnswerFrame({o, a});
+       return AnswerFrame({o, a});
      },
      false},
     {"ActionWithOneBitChanged",
-     [](uint8_t a, uint8_t) { return fake::AnswerFrame({static_cast<uint8_t>(a ^ 0x01)}); }, false},
-    {"ZeroByte", [](uint8_t, uint8_t) { return fake::AnswerFrame({0x00}); }, false},
+     [](uint8_t a, uint8_t) { return AnswerFrame({static_cast<uint8_t>(a ^ 0x01)}); }, false},
+    {"ZeroByte", [](uint8_t, uint8_t) { return AnswerFrame({0x00}); }, false},
     // Position 0 then holds the first length byte, never an action byte.
-    {"NoDataBytes", [](uint8_t, uint8_t) { return fake::AnswerFrame({}); }, false},
+    {"NoDataBytes", [](uint8_t, uint8_t) { return AnswerFrame({}); }, false},
     // The longest answer a frame can declare is read whole and checked; only
     // its first byte decides (under the sanitizers this also proves that it
     // is not written past the confirmation buffer).
@@ -53,26 +53,26 @@ const EchoCase kEchoCases[] = {
      [](uint8_t a, uint8_t) {
        Bytes data(kLongestAnswer, 0x00);
        data[0] = a;
-       return fake::AnswerFrame(data);
+       return AnswerFrame(data);
      },
      true},
     {"LongestAnswerWithoutTheEcho",
      [](uint8_t a, uint8_t) {
        Bytes data(kLongestAnswer, a);
        data[0] = 0x00;
-       return fake::AnswerFrame(data);
+       return AnswerFrame(data);
      },
      false},
     {"EchoWithBadCrc",
      [](uint8_t a, uint8_t) {
-       Bytes wire = fake::AnswerFrame({a});
+       Bytes wire = AnswerFrame({a});
        wire[wire.size() - 3] ^= 0x01;
        return wire;
      },
      false},
     {"EchoCutShort",
      [](uint8_t a, uint8_t) {
-       Bytes wire = fake::AnswerFrame({a});
+       Bytes wire = AnswerFrame({a});
        wire.pop_back();
        return wire;
      },

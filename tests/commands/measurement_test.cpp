@@ -58,15 +58,14 @@ std::vector<DecodingCase> DecodingCases() {
        1,
        2,
        {100, 200, 300, 16383}},
-      {"NoDataBytes", fake::AnswerFrame({}), 0, 0, {}},
-      {"OnlyTheLeadByte", fake::AnswerFrame({0x05}), 5, 0, {}},
+      {"NoDataBytes", AnswerFrame({}), 0, 0, {}},
+      {"OnlyTheLeadByte", AnswerFrame({0x05}), 5, 0, {}},
       // The pair count's high group lies beyond a 2-byte answer and reads 0.
-      {"TwoBytes", fake::AnswerFrame({0x05, 0x03}), 5, 3, std::vector<uint16_t>(6, 0)},
-      {"PromisesMorePairsThanItCarries", fake::AnswerFrame(MeasureData(1, 3, {100})), 1, 3,
+      {"TwoBytes", AnswerFrame({0x05, 0x03}), 5, 3, std::vector<uint16_t>(6, 0)},
+      {"PromisesMorePairsThanItCarries", AnswerFrame(MeasureData(1, 3, {100})), 1, 3,
        promised_more},
-      {"LargestCompleteAnswer", fake::AnswerFrame(MeasureData(0x7F, 4095, pattern)), 0x7F, 4095,
-       pattern},
-      {"LargestPairCountWithNoValues", fake::AnswerFrame(MeasureData(2, 16383, {})), 2, 16383,
+      {"LargestCompleteAnswer", AnswerFrame(MeasureData(0x7F, 4095, pattern)), 0x7F, 4095, pattern},
+      {"LargestPairCountWithNoValues", AnswerFrame(MeasureData(2, 16383, {})), 2, 16383,
        std::vector<uint16_t>(kMaxValues, 0)},
   };
 }
@@ -110,7 +109,7 @@ class MeasureFailureTest : public CommandTest,
 
 TEST_P(MeasureFailureTest, TouchesNeitherHeaderNorValues) {
   const auto &[call, broken] = GetParam();
-  Bytes wire = fake::AnswerFrame(MeasureData(1, 2, {1, 2, 3, 4}));
+  Bytes wire = AnswerFrame(MeasureData(1, 2, {1, 2, 3, 4}));
   switch (broken) {
     case 0:  // no answer
       wire.clear();

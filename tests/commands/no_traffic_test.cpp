@@ -88,7 +88,7 @@ TEST_P(UnsentRequestTest, FailsWithoutReadingTheAnswer) {
     converter_.FailCall(fake::Op::kWriteFile);
   }
   converter_.set_purge_clears_received(false);
-  converter_.AddReceivedBytes(fake::AnswerFrame({}));
+  converter_.AddReceivedBytes(AnswerFrame({}));
   EXPECT_EQ(command.call(port()), 0);
   EXPECT_FALSE(AnyRead());
 }

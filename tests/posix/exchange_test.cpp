@@ -10,6 +10,7 @@
 
 #include "QX318_RS485.h"
 #include "pty_device.h"
+#include "wire_oracle.h"
 
 namespace qx318::test {
 namespace {
@@ -21,19 +22,8 @@ constexpr uint8_t kHello = 1;
 constexpr size_t kHelloDataBytes = 15;
 
 // The 15 data bytes that carry these hello values.
-Bytes HelloData(const HelloAnswer &values) {
-  Bytes data;
-  const auto groups = [&data](uint32_t value, int count) {
-    for (int i = 0; i < count; ++i) data.push_back(static_cast<uint8_t>((value >> (7 * i)) & 0x7F));
-  };
-  groups(values.value1, 2);
-  groups(values.value2, 1);
-  groups(values.value3, 4);
-  groups(values.value4, 2);
-  groups(values.value5, 2);
-  groups(values.value6, 2);
-  groups(values.value7, 2);
-  return data;
+Bytes HelloData(const HelloAnswer &v) {
+  return test::HelloData({v.value1, v.value2, v.value3, v.value4, v.value5, v.value6, v.value7});
 }
 
 HelloAnswer SampleHello(uint16_t seed) {
@@ -104,7 +94,7 @@ TEST_F(PtyExchange, HelloCompletesAndDecodesEveryValue) {
   ExpectSameValues(expected, answer);
   EXPECT_EQ(answer.unused3, 0xA5) << "byte 3 of the record belongs to the caller";
   ASSERT_EQ(device_.requests().size(), 1u);
-  EXPECT_EQ(device_.requests()[0], RequestFrame(7, kHello));
+  EXPECT_EQ(device_.requests()[0], ExpectedRequest(7, kHello));
 }
 
 TEST_F(PtyExchange, ManyExchangesInARowOnOnePort) {
@@ -147,7 +137,7 @@ TEST_P(RawLine, ControlBytesCrossUnchanged) {
   EXPECT_EQ(answer.value2, 0x0A);
   EXPECT_EQ(answer.value7, expected.value1);
   ASSERT_EQ(device_.requests().size(), 1u);
-  EXPECT_EQ(device_.requests()[0], RequestFrame(static_cast<uint8_t>(address), kHello));
+  EXPECT_EQ(device_.requests()[0], ExpectedRequest(static_cast<uint8_t>(address), kHello));
 }
 
 INSTANTIATE_TEST_SUITE_P(Pty, RawLine,
@@ -163,10 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Pty, RawLine,
 TEST_F(PtyExchange, NoiseBeforeTheStartByteIsSkipped) {
   const HelloAnswer expected = SampleHello(3);
   device_.Serve([expected](const Bytes &) {
-    Bytes reply(300, 0xFF);
-    const Bytes frame = AnswerFrame(HelloData(expected), 0x55);
-    reply.insert(reply.end(), frame.begin(), frame.end());
-    return reply;
+    return Concat({Bytes(300, 0xFF), AnswerFrame(HelloData(expected), 0x55)});
   });
   HelloAnswer answer{};
   ASSERT_EQ(QX318_HelloCmd(port_, 1, &answer), 1);
@@ -265,9 +252,7 @@ std::vector<Chunk> AnswerCutShort(const Bytes &answer) {
           {Bytes(answer.begin() + 10, answer.end()), milliseconds(700)}};
 }
 std::vector<Chunk> CorruptedCrc(const Bytes &answer) {
-  Bytes corrupted = answer;
-  corrupted.back() ^= 0x01;
-  return {{corrupted, milliseconds(0)}};
+  return {{WithCrcGroupFlipped(answer, 2), milliseconds(0)}};
 }
 std::vector<Chunk> TwoAnswers(const Bytes &answer) {
   // The first is too short for a hello; the second, sent at once after it,

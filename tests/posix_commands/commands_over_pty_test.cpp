@@ -101,7 +101,7 @@ TEST_F(CommandsOverPty, LargestMeasurementArrivesByteForByte) {
     EXPECT_EQ(std::vector<uint16_t>(out.end() - 8, out.end()), std::vector<uint16_t>(8, 0xBEEF));
   }
   EXPECT_EQ(device_.requests(),
-            (std::vector<Bytes>{RequestFrame(4, kGetMeasure), RequestFrame(4, kGetMeasure)}));
+            (std::vector<Bytes>{ExpectedRequest(4, kGetMeasure), ExpectedRequest(4, kGetMeasure)}));
 }
 
 // A device announcing 8000 pairs can carry only what one frame holds; the
@@ -162,7 +162,7 @@ TEST_P(ImageOverPty, ImageOf300RowsArrivesByteForByte) {
   for (uint8_t &pixel : expected) pixel &= 0x7F;
   expected.resize(pixel_count + 16, 0xEE);
   EXPECT_EQ(pixels, expected);
-  EXPECT_EQ(device_.requests(), std::vector<Bytes>{RequestFrame(6, kGetImage)});
+  EXPECT_EQ(device_.requests(), std::vector<Bytes>{ExpectedRequest(6, kGetImage)});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,11 +211,7 @@ PtyDevice::Handler ParameterDevice() {
     if (!decoded || !decoded->crc_ok || decoded->data.empty()) return Bytes{};
     const uint8_t number = decoded->data[0];
     if (decoded->command == kWriteParameter) {
-      uint32_t value = 0;
-      for (size_t i = 1; i < decoded->data.size(); ++i) {
-        value |= static_cast<uint32_t>(decoded->data[i]) << (7 * (i - 1));
-      }
-      values[number] = value;
+      values[number] = AssembleGroups(decoded->data.data() + 1, decoded->data.size() - 1);
       return Bytes{};
     }
     if (decoded->command != kReadParameter) return Bytes{};
@@ -238,8 +234,8 @@ TEST_F(CommandsOverPty, WriteFollowedAtOnceByReadReachesTheDeviceWhole) {
     EXPECT_EQ(read_back, value);
     Bytes write_data{number};
     for (uint8_t group : Groups(value, 3)) write_data.push_back(group);
-    expected_requests.push_back(RequestFrame(5, kWriteParameter, write_data));
-    expected_requests.push_back(RequestFrame(5, kReadParameter, {number}));
+    expected_requests.push_back(ExpectedRequest(5, kWriteParameter, write_data));
+    expected_requests.push_back(ExpectedRequest(5, kReadParameter, {number}));
   }
   EXPECT_EQ(device_.requests(), expected_requests);
 }
@@ -305,15 +301,15 @@ TEST_F(CommandsOverPty, EveryCommandInOneSession) {
   // The unanswered commands are written whole too: the device saw each
   // request exactly as sent.
   ASSERT_TRUE(device_.WaitForRequests(12, milliseconds(5000)));
-  EXPECT_EQ(
-      device_.requests(),
-      (std::vector<Bytes>{
-          RequestFrame(2, kHello), RequestFrame(2, kReadParameter, {0x05}),
-          RequestFrame(2, kWriteParameter, {0x05, 0x2C, 0x02}),
-          RequestFrame(2, kParamsFlash, {0x55}), RequestFrame(2, kParamsFlash, {0x33}),
-          RequestFrame(2, kGetMeasure), RequestFrame(2, kLockResult), RequestFrame(2, kGetImage),
-          RequestFrame(2, kRotateAxisXY), RequestFrame(2, kGetRotateAngle),
-          RequestFrame(2, kAngleFlash, {0x55}), RequestFrame(2, kAngleFlash, {0x33})}));
+  EXPECT_EQ(device_.requests(),
+            (std::vector<Bytes>{
+                ExpectedRequest(2, kHello), ExpectedRequest(2, kReadParameter, {0x05}),
+                ExpectedRequest(2, kWriteParameter, {0x05, 0x2C, 0x02}),
+                ExpectedRequest(2, kParamsFlash, {0x55}), ExpectedRequest(2, kParamsFlash, {0x33}),
+                ExpectedRequest(2, kGetMeasure), ExpectedRequest(2, kLockResult),
+                ExpectedRequest(2, kGetImage), ExpectedRequest(2, kRotateAxisXY),
+                ExpectedRequest(2, kGetRotateAngle), ExpectedRequest(2, kAngleFlash, {0x55}),
+                ExpectedRequest(2, kAngleFlash, {0x33})}));
 }
 
 }  // namespace

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/crc.h"
-#include "protocol/groups.h"
-
 namespace qx318::fake {
 namespace {
 
@@ -251,21 +248,6 @@ Bool32 FakeConverter::SetCommMask(PortHandle port, uint32_t mask) {
   call.port = port;
   call.count = mask;
   return Record(call) ? 0 : port == kFakeHandle;
-}
-
-std::vector<uint8_t> AnswerFrame(const std::vector<uint8_t> &data, uint8_t start_byte) {
-  std::vector<uint8_t> frame{start_byte};
-  const auto length = static_cast<uint32_t>(data.size());
-  frame.push_back(static_cast<uint8_t>(Group(length, 0) | kMarker));
-  frame.push_back(static_cast<uint8_t>(Group(length, 1) | kMarker));
-  std::vector<uint8_t> masked;
-  for (uint8_t byte : data) {
-    frame.push_back(static_cast<uint8_t>(byte | kMarker));
-    masked.push_back(static_cast<uint8_t>(byte & kGroupMask));
-  }
-  const uint16_t crc = Crc16(masked.data(), static_cast<uint32_t>(masked.size()));
-  for (unsigned i = 0; i < 3; ++i) frame.push_back(static_cast<uint8_t>(Group(crc, i) | kMarker));
-  return frame;
 }
 
 }  // namespace qx318::fake

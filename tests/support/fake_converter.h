@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "port/converter.h"
+#include "wire_oracle.h"
 
 namespace qx318::fake {
 
@@ -118,7 +119,8 @@ class FakeConverter {
   Dcb reported_dcb_{};
 };
 
-// Byte-vector helpers for building scripted answers.
-std::vector<uint8_t> AnswerFrame(const std::vector<uint8_t> &data, uint8_t start_byte = 0x00);
+// Scripted answers come from the wire model, never from the library's own
+// CRC and group code; this is the name the converter tests know it by.
+using test::AnswerFrame;
 
 }  // namespace qx318::fake

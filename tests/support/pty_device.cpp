@@ -16,10 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr uint8_t kMarker = 0x80;
-constexpr uint8_t kGroupMask = 0x7F;
-constexpr size_t kRequestOverhead = 7;  // start, 2 length groups, command, 3 CRC groups
-
 // How long the device thread waits for the rest of a frame once its start
 // byte came; the library writes a frame in one go.
 constexpr milliseconds kFrameCompletion{2000};
@@ -231,16 +227,16 @@ PtyDevice::Io PtyDevice::ReadExactly(uint8_t *bytes, size_t count, Clock::time_p
 }
 
 PtyDevice::Io PtyDevice::ReadFrame(Bytes &frame, Clock::time_point deadline) {
-  uint8_t start = kMarker;
-  while (start & kMarker) {
+  uint8_t start = kWireMarker;
+  while (start & kWireMarker) {
     const Io got = ReadExactly(&start, 1, deadline);
     if (got != Io::kDone) return got;
-    if (start & kMarker) ++skipped_;
+    if (start & kWireMarker) ++skipped_;
   }
   const Clock::time_point rest_deadline = std::min(deadline, Clock::now() + kFrameCompletion);
   uint8_t length[2] = {};
   if (const Io got = ReadExactly(length, 2, rest_deadline); got != Io::kDone) return got;
-  const size_t n = (length[0] & kGroupMask) | static_cast<size_t>(length[1] & kGroupMask) << 7;
+  const size_t n = AssembleGroups(length, kLengthGroups);
   frame.assign(n + kRequestOverhead, 0);
   frame[0] = start;
   frame[1] = length[0];
@@ -267,76 +263,6 @@ PtyDevice::Io PtyDevice::Write(const Bytes &bytes, Clock::time_point deadline) {
     }
   }
   return Io::kDone;
-}
-
-uint16_t Crc16Arc(const uint8_t *bytes, size_t count) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < count; ++i) {
-    crc = static_cast<uint16_t>(crc ^ bytes[i]);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc =
-          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-    }
-  }
-  return crc;
-}
-
-namespace {
-
-void AppendGroups(Bytes &out, uint32_t value, int count) {
-  for (int i = 0; i < count; ++i) {
-    out.push_back(static_cast<uint8_t>(((value >> (7 * i)) & kGroupMask) | kMarker));
-  }
-}
-
-}  // namespace
-
-Bytes AnswerFrame(const Bytes &data, uint8_t start_byte) {
-  Bytes frame{start_byte};
-  AppendGroups(frame, static_cast<uint32_t>(data.size()), 2);
-  Bytes plain;
-  for (uint8_t byte : data) {
-    frame.push_back(static_cast<uint8_t>(byte | kMarker));
-    plain.push_back(static_cast<uint8_t>(byte & kGroupMask));
-  }
-  AppendGroups(frame, Crc16Arc(plain.data(), plain.size()), 3);
-  return frame;
-}
-
-Bytes RequestFrame(uint8_t address, uint8_t command, const Bytes &data) {
-  Bytes frame{static_cast<uint8_t>(address & 0x1F)};
-  AppendGroups(frame, static_cast<uint32_t>(data.size()), 2);
-  Bytes covered{command};
-  frame.push_back(static_cast<uint8_t>(command | kMarker));
-  for (uint8_t byte : data) {
-    frame.push_back(static_cast<uint8_t>(byte | kMarker));
-    covered.push_back(byte);
-  }
-  AppendGroups(frame, Crc16Arc(covered.data(), covered.size()), 3);
-  return frame;
-}
-
-std::optional<Request> DecodeRequest(const Bytes &frame) {
-  if (frame.size() < kRequestOverhead || (frame[0] & kMarker) != 0) return std::nullopt;
-  for (size_t i = 1; i < frame.size(); ++i) {
-    if ((frame[i] & kMarker) == 0) return std::nullopt;
-  }
-  const size_t n = (frame[1] & kGroupMask) | static_cast<size_t>(frame[2] & kGroupMask) << 7;
-  if (frame.size() != n + kRequestOverhead) return std::nullopt;
-  Request request;
-  request.address = static_cast<uint8_t>(frame[0] & 0x1F);
-  request.command = static_cast<uint8_t>(frame[3] & kGroupMask);
-  Bytes covered{request.command};
-  for (size_t i = 0; i < n; ++i) {
-    request.data.push_back(static_cast<uint8_t>(frame[4 + i] & kGroupMask));
-    covered.push_back(request.data.back());
-  }
-  const size_t crc_at = 4 + n;
-  const uint32_t received = (frame[crc_at] & kGroupMask) |
-                            static_cast<uint32_t>(frame[crc_at + 1] & kGroupMask) << 7 |
-                            static_cast<uint32_t>(frame[crc_at + 2] & kGroupMask) << 14;
-  request.crc_ok = (received & 0xFFFF) == Crc16Arc(covered.data(), covered.size());
-  return request;
 }
 
 }  // namespace qx318::test

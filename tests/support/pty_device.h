@@ -24,9 +24,9 @@
 // or changes bytes visibly. Note that on Linux termios calls on the master act
 // on the slave: master_fd() can read back the slave's line settings.
 //
-// The protocol helpers at the end are written from the frame layout alone,
-// independently of the library's own codec, so that the two check each other.
-// Handlers run on the device thread: guard anything they share with the test.
+// Frames to answer with and the decoding of requests come from the wire
+// model (wire_oracle.h). Handlers run on the device thread: guard anything
+// they share with the test.
 #pragma once
 
 #include <atomic>
@@ -40,9 +40,9 @@
 #include <thread>
 #include <vector>
 
-namespace qx318::test {
+#include "wire_oracle.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace qx318::test {
 
 // Part of a scripted reply: wait pause_before, then write bytes.
 struct Chunk {
@@ -117,28 +117,5 @@ class PtyDevice {
   std::vector<Bytes> requests_;
   size_t replies_ = 0;
 };
-
-// CRC-16/ARC (reflected 0xA001, initial 0, no final XOR), bit by bit.
-uint16_t Crc16Arc(const uint8_t *bytes, size_t count);
-
-// An answer frame: start byte, L as 2 groups, the data with bit 7 set, the
-// CRC of the data (bit 7 clear) as 3 groups.
-Bytes AnswerFrame(const Bytes &data, uint8_t start_byte = 0x00);
-
-// A request frame as the library must send it.
-Bytes RequestFrame(uint8_t address, uint8_t command, const Bytes &data = {});
-
-struct Request {
-  uint8_t address = 0;  // low 5 bits of the start byte
-  uint8_t command = 0;  // bit 7 cleared
-  Bytes data;           // bit 7 cleared
-  // The CRC over the command and the data matches, taking the data bytes as
-  // 7-bit values (every command supplies them so).
-  bool crc_ok = false;
-};
-
-// Decodes one complete request frame; nullopt when it is not shaped like one
-// (wrong size for its length field, a marker bit missing or misplaced).
-std::optional<Request> DecodeRequest(const Bytes &frame);
 
 }  // namespace qx318::test

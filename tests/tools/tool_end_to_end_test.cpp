@@ -22,10 +22,10 @@
 #include <thread>
 
 #include "child_process.h"
-#include "protocol/crc.h"
+#include "line_rate.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
-#include "sim/wire_format.h"
+#include "wire_oracle.h"
 
 // Stable test names: the fault's name, not the enum's bytes. Found by
 // argument-dependent lookup, so it lives in the enum's namespace.
@@ -346,7 +346,7 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   const std::string slave = ptsname(master);
   EXPECT_EQ(StartSim({"--device", slave, "--address", "9"}), slave);
 
-  const std::vector<uint8_t> request = sim::EncodeRequest(9, 1, {});
+  const std::vector<uint8_t> request = test::ExpectedRequest(9, 1);
   ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
   std::vector<uint8_t> answer;
   constexpr size_t kHelloFrame = 1 + 2 + 15 + 3;
@@ -362,12 +362,113 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   ASSERT_EQ(answer.size(), kHelloFrame);
   EXPECT_EQ(answer[0], 9);
   EXPECT_EQ(answer[1], 0x8F);  // 15 data bytes
-  std::vector<uint8_t> data(answer.begin() + 3, answer.begin() + 18);
-  for (uint8_t &b : data) b &= 0x7F;
-  EXPECT_EQ(data[13], 9);  // value7: the address
-  const uint32_t crc =
-      (answer[18] & 0x7Fu) | (answer[19] & 0x7Fu) << 7 | (answer[20] & 0x7Fu) << 14;
-  EXPECT_EQ(crc, Crc16(data.data(), static_cast<uint32_t>(data.size())));
+  const auto parsed = test::ParseAnswer(answer);
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->data.size(), 15u);
+  EXPECT_EQ(parsed->data[13], 9);  // value7: the address
+  EXPECT_TRUE(parsed->crc_ok);
+}
+
+// A pseudo-terminal whose slave side plays an existing serial line for
+// qx318-sim --device; the settings are read and set through the master.
+class SerialLine {
+ public:
+  SerialLine() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+      slave_ = ptsname(master_);
+    }
+  }
+  ~SerialLine() {
+    if (master_ >= 0) close(master_);
+  }
+  SerialLine(const SerialLine &) = delete;
+  SerialLine &operator=(const SerialLine &) = delete;
+
+  const std::string &slave() const { return slave_; }
+  int master() const { return master_; }
+  termios Settings() const {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(master_, &tio), 0);
+    return tio;
+  }
+  // 9600 baud with what a raw 8N1 line without flow control must not keep.
+  void SetUpCooked9600() const {
+    termios tio = Settings();
+    tio.c_cflag |= CSTOPB | CRTSCTS | PARENB;
+    tio.c_lflag |= ICANON | ECHO;
+    tio.c_iflag |= IXON;
+    ASSERT_EQ(cfsetispeed(&tio, B9600), 0);
+    ASSERT_EQ(cfsetospeed(&tio, B9600), 0);
+    ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
+    const termios applied = Settings();
+    ASSERT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
+  }
+
+ private:
+  int master_;
+  std::string slave_;
+};
+
+struct LineRate {
+  uint32_t baud;
+  speed_t named;  // B0 when termios has no constant for the rate
+};
+
+void PrintTo(const LineRate &rate, std::ostream *os) { *os << rate.baud; }
+
+class SimulatorLineRate : public ToolTest, public ::testing::WithParamInterface<LineRate> {};
+
+// --baud sets the line of --device through the library's line code: any rate
+// the library accepts, raw 8N1 without flow control.
+TEST_P(SimulatorLineRate, SetsTheDevicesLineToTheRate) {
+  const LineRate rate = GetParam();
+  SerialLine line;
+  ASSERT_FALSE(line.slave().empty());
+  line.SetUpCooked9600();
+  EXPECT_EQ(StartSim({"--device", line.slave(), "--baud", std::to_string(rate.baud)}),
+            line.slave());
+
+  const termios tio = line.Settings();
+  if (rate.named != B0) {
+    EXPECT_EQ(cfgetospeed(&tio), rate.named);
+  }
+#if defined(__linux__)
+  EXPECT_EQ(OutputRateOf(line.master()), rate.baud);
+#endif
+  EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS | PARENB), 0u);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(tio.c_iflag & IXON, 0u);
+}
+
+std::vector<LineRate> SimulatorRates() {
+  std::vector<LineRate> rates{{4800, B4800}, {115200, B115200}, {460800, B460800}};
+#if defined(__linux__)
+  // Rates termios has no constant for go through termios2.
+  rates.insert(rates.end(), {{250000, B0}, {31250, B0}, {1234567, B0}});
+#endif
+  return rates;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SimulatorLineRate, ::testing::ValuesIn(SimulatorRates()),
+                         [](const auto &test) { return std::to_string(test.param.baud); });
+
+// A rate the simulator cannot use is a usage error that leaves the line
+// alone, never a line silently kept at its old rate.
+TEST_F(ToolTest, SimulatorRefusesAnUnusableRateForADeviceAsAUsageError) {
+  SerialLine line;
+  ASSERT_FALSE(line.slave().empty());
+  line.SetUpCooked9600();
+  for (const char *baud : {"109", "4000001", "fast"}) {
+    SCOPED_TRACE(baud);
+    const RunResult r = RunProgram(kSim, {"--device", line.slave(), "--baud", baud});
+    EXPECT_EQ(r.exit_code, 2);
+    ASSERT_EQ(Lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("--baud"), std::string::npos) << r.err;
+    const termios tio = line.Settings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_NE(tio.c_lflag & ICANON, 0u) << "the line was touched";
+  }
 }
 
 // Each run of the tool opens and closes the bus again. A user without
@@ -704,6 +805,30 @@ TEST_F(ToolTest, SimulateRunsASubcommandAgainstABusInTheToolItself) {
   ASSERT_EQ(image.exit_code, 0) << image.err;
   Grey grey;
   EXPECT_TRUE(ReadPng(dir_ + "/sim.png", &grey));
+}
+
+// The pixel buffer is sized from the image header, not for the largest
+// image a header could announce (16383 x 16383 bytes): the default 160 x 120
+// image fits in the address space of a small machine.
+TEST_F(ToolTest, ImageFitsInTheAddressSpaceOfASmallMachine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves terabytes of address space";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the address sanitizer reserves terabytes of address space";
+#endif
+#endif
+  const RunResult r = RunProgram(
+      "/bin/sh",
+      {"-c", "ulimit -v 250000 && exec \"$0\" --simulate image -o small.png --json", kTool}, dir_);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const Json image = Json::parse(r.out);
+  EXPECT_EQ(image["row_count"], 120);
+  EXPECT_EQ(image["row_length"], 160);
+  Grey grey;
+  ASSERT_TRUE(ReadPng(dir_ + "/small.png", &grey));
+  EXPECT_EQ(grey.width, 160u);
+  EXPECT_EQ(grey.height, 120u);
 }
 
 TEST_F(ToolTest, DemoRunsEveryFunctionAndLeavesAPngInTheCurrentFolder) {

@@ -1,5 +1,6 @@
 // Frames on the test double: the request bytes, the answer reader against
-// well-formed, odd and broken answers, and the checksum.
+// well-formed, odd and broken answers, and the checksum against the wire
+// model's bitwise CRC.
 #include "protocol/frame.h"
 
 #include <gtest/gtest.h>
@@ -9,33 +10,19 @@
 #include <vector>
 
 #include "fake_converter.h"
+#include "port/platform.h"
 #include "protocol/crc.h"
+#include "wire_oracle.h"
 
 namespace qx318 {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using fake::FakeConverter;
 using fake::Op;
-
-// CRC-16/ARC bit by bit, as an oracle independent of the table.
-uint16_t BitwiseCrc(const Bytes &bytes) {
-  uint16_t crc = 0;
-  for (uint8_t byte : bytes) {
-    crc = static_cast<uint16_t>(crc ^ byte);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc =
-          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-    }
-  }
-  return crc;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
+using test::AnswerFrame;
+using test::BitwiseCrc16;
+using test::Bytes;
+using test::Concat;
 
 // ---------------------------------------------------------------- checksum
 
@@ -48,7 +35,7 @@ TEST(Crc, TableMatchesTheBitwiseDefinition) {
   EXPECT_EQ(table[255], 0x4040);
   for (int i = 0; i < 256; ++i) {
     // One byte i through the register from 0 leaves exactly entry i.
-    EXPECT_EQ(table[i], BitwiseCrc({static_cast<uint8_t>(i)})) << "entry " << i;
+    EXPECT_EQ(table[i], BitwiseCrc16({static_cast<uint8_t>(i)})) << "entry " << i;
   }
 }
 
@@ -97,9 +84,6 @@ TEST_P(RequestBytes, GoOutInOneWriteAfterThePurge) {
   EXPECT_EQ(converter.Writes()[0], c.wire);
 }
 
-// The CRC covers the command and the data as supplied, before the marker.
-const uint16_t kCrcOf85 = BitwiseCrc({0x02, 0x85});
-
 INSTANTIATE_TEST_SUITE_P(
     Frames, RequestBytes,
     ::testing::Values(
@@ -112,13 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
             "NegativeAddressKeepsLow5Bits", -1, 1, {}, {0x1F, 0x80, 0x80, 0x81, 0xC1, 0x81, 0x83}},
         RequestCase{
             "CommandKeepsLow8Bits", 1, 0x301, {}, {0x01, 0x80, 0x80, 0x81, 0xC1, 0x81, 0x83}},
-        RequestCase{"DataBit7IsTheMarkerOnTheWire",
-                    3,
-                    2,
-                    {0x85},
-                    {0x03, 0x81, 0x80, 0x82, 0x85, static_cast<uint8_t>(0x80 | (kCrcOf85 & 0x7F)),
-                     static_cast<uint8_t>(0x80 | ((kCrcOf85 >> 7) & 0x7F)),
-                     static_cast<uint8_t>(0x80 | (kCrcOf85 >> 14))}}),
+        // The CRC covers the command and the data as supplied, before the
+        // marker.
+        RequestCase{
+            "DataBit7IsTheMarkerOnTheWire", 3, 2, {0x85}, test::ExpectedRequest(3, 2, {0x85})}),
     [](const auto &test) { return std::string(test.param.name); });
 
 TEST(Request, LargestFrameCarriesLength16383) {
@@ -217,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoodAnswer{"CrcBytesWithoutMarker", {0x00, 0x81, 0x80, 0xD5, 0x40, 0x7F, 0x00}, kData55},
         GoodAnswer{"DataByteWithoutMarker", {0x00, 0x81, 0x80, 0x55, 0xC0, 0xFF, 0x80}, kData55},
         GoodAnswer{"SpareCrcBitsSet", {0x00, 0x81, 0x80, 0xD5, 0xC0, 0xFF, 0xFC}, kData55},
-        GoodAnswer{"FillsTheBufferExactly", fake::AnswerFrame(kSixteen), kSixteen}),
+        GoodAnswer{"FillsTheBufferExactly", AnswerFrame(kSixteen), kSixteen}),
     [](const auto &test) { return std::string(test.param.name); });
 
 TEST_F(Answer, NoDataLeavesTheLengthBytesInTheBuffer) {
@@ -254,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadAnswer{"CrcGroup3Wrong", {0x00, 0x81, 0x80, 0xD5, 0xC0, 0xFF, 0x81}},
                       BadAnswer{"DataCorrupted", {0x00, 0x81, 0x80, 0xD4, 0xC0, 0xFF, 0x80}},
                       BadAnswer{"LengthCorrupted", {0x00, 0x82, 0x80, 0xD5, 0xC0, 0xFF, 0x80}},
-                      BadAnswer{"OneMoreThanTheCapacity", fake::AnswerFrame(Bytes(17, 0x2A))},
+                      BadAnswer{"OneMoreThanTheCapacity", AnswerFrame(Bytes(17, 0x2A))},
                       BadAnswer{"LargestDeclaredLength", {0x00, 0xFF, 0xFF, 0x81, 0x82, 0x83}}),
     [](const auto &test) { return std::string(test.param.name); });
 
@@ -271,7 +252,7 @@ class BrokenRead : public Answer, public ::testing::WithParamInterface<Stage> {}
 TEST_P(BrokenRead, ShortCountFails) {
   const Stage stage = GetParam();
   converter_.ShortCount(Op::kReadFile, stage.count, stage.read);
-  EXPECT_FALSE(Receive(fake::AnswerFrame({1, 2, 3})));
+  EXPECT_FALSE(Receive(AnswerFrame({1, 2, 3})));
   EXPECT_EQ(length_, kUntouchedLength);
   EXPECT_EQ(ReadCounts().size(), static_cast<size_t>(stage.read)) << "read on after the failure";
 }
@@ -279,7 +260,7 @@ TEST_P(BrokenRead, ShortCountFails) {
 TEST_P(BrokenRead, FailedCallFails) {
   const Stage stage = GetParam();
   converter_.FailCall(Op::kReadFile, stage.read);
-  EXPECT_FALSE(Receive(fake::AnswerFrame({1, 2, 3})));
+  EXPECT_FALSE(Receive(AnswerFrame({1, 2, 3})));
   EXPECT_EQ(length_, kUntouchedLength);
   EXPECT_EQ(ReadCounts().size(), static_cast<size_t>(stage.read)) << "read on after the failure";
 }
@@ -290,13 +271,13 @@ INSTANTIATE_TEST_SUITE_P(Frames, BrokenRead,
                          [](const auto &test) { return std::string(test.param.name); });
 
 TEST_F(Answer, ReadsTheFrameFieldByField) {
-  ASSERT_TRUE(Receive(Concat({{0xF0, 0xF1}, fake::AnswerFrame({1, 2, 3, 4, 5})})));
+  ASSERT_TRUE(Receive(Concat({{0xF0, 0xF1}, AnswerFrame({1, 2, 3, 4, 5})})));
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 1, 1, 2, 5, 3}));
 }
 
 // An oversize answer fails before a single data byte is read.
 TEST_F(Answer, OversizeAnswerFailsBeforeReadingData) {
-  EXPECT_FALSE(Receive(fake::AnswerFrame(Bytes(200, 0x33)), 128));
+  EXPECT_FALSE(Receive(AnswerFrame(Bytes(200, 0x33)), 128));
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2}));
   EXPECT_TRUE(GuardsIntact(128));
 }

@@ -1,7 +1,9 @@
 // The shipped DLL end to end: loaded with LoadLibrary, every export found by
 // its plain name and called through __stdcall pointers, the converter reached
 // through the ordinal imports (here the stand-in FTD2XX.dll) and a serial
-// port with the simulated device behind it.
+// port with qx318-sim behind it: one device at address 1 with a 3 x 5 image
+// and 2 pairs a measurement, whose flash holds parameter 5 = 300 and the
+// angle kStoredAngle (qx318_sim_state.json).
 //
 // Usage: qx318_dll_test.exe DLL_PATH PORT_NAME [gtest options]
 #include <gtest/gtest.h>
@@ -56,9 +58,20 @@ constexpr int32_t kDevice = 1;
 constexpr int32_t kSilentAddress = 2;  // nobody answers there
 constexpr uint32_t kBaudRate = 115200;
 
-// The device's fixed answers (see simulated_bus.py).
-constexpr int32_t kRotateValue = 0x12345678;
-constexpr int32_t kAngle = -5;
+// What the simulated device answers, from its documented model and the
+// options the test runs it with.
+constexpr uint16_t kDeviceModel = 318;          // hello value1
+constexpr uint8_t kFirmwareVersion = 12;        // hello value2
+constexpr uint32_t kSerialOfDevice1 = 3180001;  // hello value3: 3180000 + address
+constexpr uint16_t kRows = 3;
+constexpr uint16_t kRowLength = 5;
+constexpr uint16_t kPairs = 2;
+constexpr uint16_t kPixelBits = 7;          // image word W4
+constexpr uint8_t kWhite = 0x7F;            // every pixel of an image this small: its border
+constexpr uint8_t kFrozenFlag = 0x40;       // measurement lead byte while locked
+constexpr uint16_t kLargest14Bits = 16383;  // the X of the last pair
+// The angle in the device's flash: all five groups in use, bit 31 set.
+constexpr int32_t kStoredAngle = -305419896;
 
 template <typename Fn>
 Fn Export(HMODULE dll, const char *name) {
@@ -166,14 +179,14 @@ TEST_F(OpenPort, HelloFillsEveryFieldAndLeavesThePaddingAlone) {
   HelloAnswer answer;
   std::memset(&answer, 0xAB, sizeof answer);
   ASSERT_EQ(hello(port_, kDevice, &answer), 1);
-  EXPECT_EQ(answer.value1, 0x1234);
-  EXPECT_EQ(answer.value2, 0x2A);
+  EXPECT_EQ(answer.value1, kDeviceModel);
+  EXPECT_EQ(answer.value2, kFirmwareVersion);
   EXPECT_EQ(answer.unused3, 0xAB);
-  EXPECT_EQ(answer.value3, 0x0ABCDEF1u);
-  EXPECT_EQ(answer.value4, 0x0101);
-  EXPECT_EQ(answer.value5, 0x0202);
-  EXPECT_EQ(answer.value6, 0x0303);
-  EXPECT_EQ(answer.value7, 0x3FFF);
+  EXPECT_EQ(answer.value3, kSerialOfDevice1);
+  EXPECT_EQ(answer.value4, kRows);
+  EXPECT_EQ(answer.value5, kRowLength);
+  EXPECT_EQ(answer.value6, kPairs);
+  EXPECT_EQ(answer.value7, kDevice);
   // One purge before the one write of the 7-byte request, then the answer:
   // start byte, length, 15 data bytes, CRC.
   EXPECT_EQ(TakeConverterCalls(),
@@ -209,21 +222,40 @@ TEST_F(OpenPort, ParametersReadWriteAndFlash) {
 
 TEST_F(OpenPort, MeasurementAndLockResult) {
   auto measure = Get<GetMeasureFn>("QX318_GetMeasure");
+  auto lock = Get<PlainFn>("QX318_LockResult");
   MeasureHeader header;
   std::memset(&header, 0xCD, sizeof header);
   std::array<uint16_t, 8> values{};
   values.fill(0xEEEE);
   ASSERT_EQ(measure(port_, kDevice, &header, values.data()), 1);
-  const uint8_t locks_before = header.lead_byte;
+  if ((header.lead_byte & kFrozenFlag) != 0) {
+    // Left locked by an earlier run of this test: make it live again.
+    ASSERT_EQ(lock(port_, kDevice), 1);
+    ASSERT_EQ(measure(port_, kDevice, &header, values.data()), 1);
+  }
+  EXPECT_EQ(header.lead_byte & kFrozenFlag, 0);
   EXPECT_EQ(header.unused1, 0xCD);
-  EXPECT_EQ(header.pair_count, 2);
-  EXPECT_EQ(values,
-            (std::array<uint16_t, 8>{100, 200, 300, 16383, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE}));
+  EXPECT_EQ(header.pair_count, kPairs);
+  // The X values run from 0 to the largest 14-bit value; every Z is 14 bits.
+  EXPECT_EQ(values[0], 0);
+  EXPECT_EQ(values[2], kLargest14Bits);
+  EXPECT_LE(values[1], kLargest14Bits);
+  EXPECT_LE(values[3], kLargest14Bits);
+  EXPECT_EQ((std::array<uint16_t, 4>{values[4], values[5], values[6], values[7]}),
+            (std::array<uint16_t, 4>{0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE}));
 
-  // The device counts lock-result commands in its lead byte.
-  ASSERT_EQ(Get<PlainFn>("QX318_LockResult")(port_, kDevice), 1);
-  ASSERT_EQ(measure(port_, kDevice, &header, values.data()), 1);
-  EXPECT_EQ(header.lead_byte, (locks_before + 1) % 128);
+  // A lock freezes the measurement: the next ones repeat it, lead byte
+  // included, and say so; the next lock makes it live again.
+  ASSERT_EQ(lock(port_, kDevice), 1);
+  MeasureHeader frozen{};
+  std::array<uint16_t, 8> frozen_values = values;
+  ASSERT_EQ(measure(port_, kDevice, &frozen, frozen_values.data()), 1);
+  EXPECT_NE(frozen.lead_byte & kFrozenFlag, 0);
+  MeasureHeader again{};
+  std::array<uint16_t, 8> again_values = values;
+  ASSERT_EQ(measure(port_, kDevice, &again, again_values.data()), 1);
+  EXPECT_EQ(again.lead_byte, frozen.lead_byte);
+  EXPECT_EQ(again_values, frozen_values);
 
   // Four values do not fit in three: nothing written.
   auto measure_ex = Get<GetMeasureExFn>("QX318_GetMeasureEx");
@@ -232,7 +264,11 @@ TEST_F(OpenPort, MeasurementAndLockResult) {
   EXPECT_EQ(measure_ex(port_, kDevice, &untouched, values.data(), 3), 0);
   EXPECT_EQ(values[0], 0xEEEE);
   EXPECT_EQ(measure_ex(port_, kDevice, &untouched, values.data(), 4), 1);
-  EXPECT_EQ(values[3], 16383);
+  EXPECT_EQ(values[2], kLargest14Bits);
+
+  ASSERT_EQ(lock(port_, kDevice), 1);
+  ASSERT_EQ(measure(port_, kDevice, &header, values.data()), 1);
+  EXPECT_EQ(header.lead_byte & kFrozenFlag, 0);
 }
 
 TEST_F(OpenPort, ImageRowsAndHeader) {
@@ -241,16 +277,14 @@ TEST_F(OpenPort, ImageRowsAndHeader) {
   std::array<uint8_t, 16> pixels{};
   pixels.fill(0xEE);
   ASSERT_EQ(image(port_, kDevice, &header, pixels.data()), 1);
-  EXPECT_EQ(header.word4, 0x0456);
-  EXPECT_EQ(header.word3, 0x0123);
-  EXPECT_EQ(header.row_length, 5);
-  EXPECT_EQ(header.row_count, 3);
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 5; ++c) {
-      SCOPED_TRACE(testing::Message() << "pixel " << r << "," << c);
-      const int expected = (r == 2 && c == 4) ? 0x7F : 20 * r + c;  // sent as 0xFF
-      EXPECT_EQ(pixels[static_cast<size_t>(r * 5 + c)], expected);
-    }
+  EXPECT_EQ(header.word4, kPixelBits);
+  EXPECT_EQ(header.row_length, kRowLength);
+  EXPECT_EQ(header.row_count, kRows);
+  const uint16_t first_frame = header.word3;
+  // Sent with bit 7 set, as every pixel: 0xFF on the wire.
+  for (size_t i = 0; i < size_t{kRows} * kRowLength; ++i) {
+    SCOPED_TRACE(testing::Message() << "pixel " << i);
+    EXPECT_EQ(pixels[i], kWhite);
   }
   EXPECT_EQ(pixels[15], 0xEE);
 
@@ -261,17 +295,26 @@ TEST_F(OpenPort, ImageRowsAndHeader) {
   EXPECT_EQ(header.row_count, 0);
   EXPECT_EQ(pixels[0], 0xEE);
   EXPECT_EQ(image_ex(port_, kDevice, &header, pixels.data(), 15), 1);
-  EXPECT_EQ(header.row_count, 3);
+  EXPECT_EQ(header.row_count, kRows);
+  // W3 counts the device's images, the refused one included.
+  EXPECT_EQ(header.word3, (first_frame + 2) & kLargest14Bits);
 }
 
 TEST_F(OpenPort, RotationValuesAndAngleFlash) {
+  auto angle = Get<ValueFn>("QX318_GetRotateAngle");
   int32_t value = 0;
-  ASSERT_EQ(Get<ValueFn>("QX318_RotateAxisXY")(port_, kDevice, &value), 1);
-  EXPECT_EQ(value, kRotateValue);
-  ASSERT_EQ(Get<ValueFn>("QX318_GetRotateAngle")(port_, kDevice, &value), 1);
-  EXPECT_EQ(value, kAngle);
-  EXPECT_EQ(Get<PlainFn>("QX318_FlushAngleToFlash")(port_, kDevice), 1);
+  ASSERT_EQ(angle(port_, kDevice, &value), 1);
+  EXPECT_EQ(value, kStoredAngle);
+
+  int32_t rotated = 0;
+  ASSERT_EQ(Get<ValueFn>("QX318_RotateAxisXY")(port_, kDevice, &rotated), 1);
+  ASSERT_EQ(angle(port_, kDevice, &value), 1);
+  EXPECT_EQ(value, rotated) << "the angle is the one the rotation reported";
+
   EXPECT_EQ(Get<PlainFn>("QX318_RestoreAngleFromFlash")(port_, kDevice), 1);
+  ASSERT_EQ(angle(port_, kDevice, &value), 1);
+  EXPECT_EQ(value, kStoredAngle) << "restoring brings back the flash value";
+  EXPECT_EQ(Get<PlainFn>("QX318_FlushAngleToFlash")(port_, kDevice), 1);
 }
 
 // A device that never answers costs one read time-out (1100 ms for the
@@ -284,7 +327,7 @@ TEST_F(OpenPort, SilentDeviceFailsInBoundedTimeAndThePortStaysUsable) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(answer.value1, 0);
   EXPECT_EQ(hello(port_, kDevice, &answer), 1);
-  EXPECT_EQ(answer.value7, 0x3FFF);
+  EXPECT_EQ(answer.value7, kDevice);
 }
 
 TEST_F(OpenPort, NullOutputsFailWithoutTouchingTheBus) {
@@ -347,7 +390,7 @@ TEST_F(OpenPort, DllMainBuildsAndReleasesTheCrcTable) {
 
   EXPECT_EQ(entry(dll_, DLL_PROCESS_ATTACH, nullptr), TRUE);
   EXPECT_EQ(hello(port_, kDevice, &answer), 1);
-  EXPECT_EQ(answer.value1, 0x1234);
+  EXPECT_EQ(answer.value1, kDeviceModel);
 }
 
 // The version resource, read back the way installers and Explorer read it.

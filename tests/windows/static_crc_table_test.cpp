@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "port/platform.h"
 #include "port/win32/crc_table.h"
 #include "protocol/crc.h"
 

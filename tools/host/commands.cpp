@@ -5,23 +5,22 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "commands/image.h"
 #include "host/image_file.h"
+#include "tool_support.h"
 
 namespace qx318::host {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr uint32_t kMaxValues = 2 * 16383;  // a 14-bit pair count
-constexpr uint64_t kMaxPixels = uint64_t{16383} * 16383;
+constexpr uint32_t kMaxValues = 2 * kMax14BitValue;  // a 14-bit pair count
 constexpr int kProgressWidth = 30;
 
 // Paths are bytes, not necessarily UTF-8: a byte JSON cannot carry becomes
@@ -48,23 +47,36 @@ struct ProgressBar {
   const char *label;
   bool drawn = false;
 
-  static void OnRow(void *context, uint32_t done, uint32_t total) {
-    auto *bar = static_cast<ProgressBar *>(context);
+  void OnRow(uint32_t done, uint32_t total) {
     const int filled =
         total == 0 ? kProgressWidth : static_cast<int>(uint64_t{done} * kProgressWidth / total);
-    fmt::print(stderr, "\r{} [{}{}] {}/{} rows", bar->label,
+    fmt::print(stderr, "\r{} [{}{}] {}/{} rows", label,
                std::string(static_cast<size_t>(filled), '#'),
                std::string(static_cast<size_t>(kProgressWidth - filled), '-'), done, total);
     std::fflush(stderr);
-    bar->drawn = true;
+    drawn = true;
   }
   void Finish() const {
     if (drawn) fmt::print(stderr, "\n");
   }
 };
 
-struct FreeDeleter {
-  void operator()(uint8_t *p) const { std::free(p); }
+// The pixel buffer, sized once the image header has told the image's size:
+// a small image costs little memory however large an image could be.
+struct PixelBuffer {
+  std::vector<uint8_t> pixels;
+  bool out_of_memory = false;
+
+  uint8_t *Allocate(uint32_t row_count, uint32_t row_length) {
+    try {
+      // One byte at least: an empty image still needs a buffer to point to.
+      pixels.assign(std::max<size_t>(size_t{row_count} * row_length, 1), 0);
+      return pixels.data();
+    } catch (const std::bad_alloc &) {
+      out_of_memory = true;
+      return nullptr;
+    }
+  }
 };
 
 // The library takes an absolute path as a device path and anything else as
@@ -86,7 +98,7 @@ std::optional<uint32_t> ParseNumber(const std::string &text) {
   const char *end = text.data() + text.size();
   uint32_t value = 0;
   const auto [ptr, ec] = std::from_chars(begin, end, value, hex ? 16 : 10);
-  if (begin == end || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
+  if (begin == end || ec != std::errc() || ptr != end || value > UINT16_MAX) return std::nullopt;
   return value;
 }
 
@@ -97,7 +109,7 @@ std::string GroupCount(ParameterCode code) {
 
 uint32_t LargestValueFor(ParameterCode code) {
   const uint32_t groups = code >> 8;
-  return groups >= 3 ? 0xFFFF : (1u << (7 * groups)) - 1;
+  return groups >= 3 ? UINT16_MAX : (1u << (kBitsPerGroup * groups)) - 1;
 }
 
 void ReportFailure(const std::string &command, const Target &target, const std::string &what) {
@@ -305,33 +317,31 @@ int RunImage(const Target &target, const OutputStyle &style, const std::string &
   const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
   const auto session = Session::Open("image", target);
   if (!session) return kExitDevice;
-  // Room for the largest image the header can announce; pages the image
-  // does not reach are never touched, so they cost no memory.
-  std::unique_ptr<uint8_t, FreeDeleter> pixels(static_cast<uint8_t *>(std::calloc(kMaxPixels, 1)));
-  if (!pixels) {
-    ReportFailure("image", target, "no memory for the pixel buffer");
-    return kExitDevice;
-  }
+  PixelBuffer buffer;
   ProgressBar bar{"image"};
-  const ImageProgress progress{&ProgressBar::OnRow, &bar};
   ImageHeader header{};
-  const int32_t ok = ReadImage(session->port(), target.address, &header, pixels.get(), kMaxPixels,
-                               style.progress ? &progress : nullptr);
+  const int32_t ok = tools::FetchImage(
+      session->port(), target.address, &header,
+      [&buffer](uint32_t rows, uint32_t length) { return buffer.Allocate(rows, length); },
+      style.progress
+          ? tools::RowProgress([&bar](uint32_t done, uint32_t total) { bar.OnRow(done, total); })
+          : tools::RowProgress());
   bar.Finish();
   if (ok != 1) {
-    ReportFailure("image", target, kNoValidAnswer);
+    ReportFailure("image", target,
+                  buffer.out_of_memory ? "no memory for the pixel buffer" : kNoValidAnswer);
     return kExitDevice;
   }
   if (!output.empty()) {
     std::string error;
-    if (!WriteImageFile(output, format, pixels.get(), header.row_count, header.row_length,
+    if (!WriteImageFile(output, format, buffer.pixels.data(), header.row_count, header.row_length,
                         &error)) {
       ReportFailure("image", target, error);
       return kExitDevice;
     }
   }
   const size_t count = size_t{header.row_count} * header.row_length;
-  const uint8_t *begin = pixels.get();
+  const uint8_t *begin = buffer.pixels.data();
   const auto [low, high] = std::minmax_element(begin, begin + count);
   if (style.json) {
     Json doc{{"address", target.address},       {"row_count", header.row_count},

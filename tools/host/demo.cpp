@@ -5,15 +5,16 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "QX318_RS485.h"
-#include "commands/image.h"
 #include "host/commands.h"
 #include "host/image_file.h"
 #include "sim/in_process_bus.h"
+#include "tool_support.h"
 
 namespace qx318::host {
 namespace {
@@ -93,7 +94,7 @@ class Demo {
 
   bool Measure() {
     MeasureHeader header{};
-    std::vector<uint16_t> values(2 * 16383);
+    std::vector<uint16_t> values(2 * kMax14BitValue);
     const bool ok = QX318_GetMeasureEx(port_, kFirstDevice, &header, values.data(),
                                        static_cast<uint32_t>(values.size())) == 1 &&
                     header.pair_count >= 2;
@@ -104,7 +105,7 @@ class Demo {
   }
 
   bool Measurement(MeasureHeader *header, std::vector<uint16_t> *values) {
-    values->assign(2 * 16383, 0);
+    values->assign(2 * kMax14BitValue, 0);
     return QX318_GetMeasureEx(port_, kFirstDevice, header, values->data(),
                               static_cast<uint32_t>(values->size())) == 1;
   }
@@ -130,16 +131,18 @@ class Demo {
 
   bool Image() {
     ImageHeader header{};
-    std::vector<uint8_t> pixels(size_t{1} << 20);
-    struct Bar {
-      static void OnRow(void *, uint32_t done, uint32_t total) {
-        fmt::print(stderr, "\r      image rows {}/{}", done, total);
-        std::fflush(stderr);
-      }
+    std::vector<uint8_t> pixels;
+    const auto buffer_for = [&pixels](uint32_t rows, uint32_t length) {
+      pixels.assign(std::max<size_t>(size_t{rows} * length, 1), 0);
+      return pixels.data();
     };
-    const ImageProgress progress{&Bar::OnRow, nullptr};
-    const bool fetched = ReadImage(port_, kFirstDevice, &header, pixels.data(), pixels.size(),
-                                   progress_ ? &progress : nullptr) == 1;
+    const auto show_rows = [](uint32_t done, uint32_t total) {
+      fmt::print(stderr, "\r      image rows {}/{}", done, total);
+      std::fflush(stderr);
+    };
+    const bool fetched =
+        tools::FetchImage(port_, kFirstDevice, &header, buffer_for,
+                          progress_ ? tools::RowProgress(show_rows) : tools::RowProgress()) == 1;
     if (progress_) fmt::print(stderr, "\r\033[K");
     std::string error;
     const bool ok = fetched && WriteImageFile(kImageFile, ImageFormat::kPng, pixels.data(),

@@ -15,10 +15,13 @@
 #include "host/demo.h"
 #include "host/image_file.h"
 #include "sim/in_process_bus.h"
+#include "tool_support.h"
 
 namespace {
 
 using namespace qx318::host;
+
+constexpr int kLastAddress = qx318::kAddressMask;
 
 struct Arguments {
   Target target;
@@ -112,7 +115,7 @@ void DefineGlobalOptions(CLI::App &app, Arguments &a) {
       ->check(CLI::Range(1u, 4000000u))
       ->capture_default_str();
   app.add_option("-a,--address", a.target.address, "Bus address of the device (0-31)")
-      ->check(CLI::Range(0, 31))
+      ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
   app.add_flag("--json", a.json, "Print the result as JSON");
   app.add_flag("--simulate", a.simulate,
@@ -131,10 +134,10 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   CLI::App *scan =
       app.add_subcommand("scan", "Send hello to every address, list those that answer");
   scan->add_option("--first", a.scan.first, "First address")
-      ->check(CLI::Range(0, 31))
+      ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
   scan->add_option("--last", a.scan.last, "Last address")
-      ->check(CLI::Range(0, 31))
+      ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
   choose(scan, "scan",
          [&a](const Target &t, const OutputStyle &s) { return RunScan(t, s, a.scan); });

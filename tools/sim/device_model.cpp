@@ -6,16 +6,13 @@
 #include <cmath>
 #include <numbers>
 
-#include "protocol/command_codes.h"
-#include "protocol/groups.h"
+#include "tool_support.h"
 
 namespace qx318::sim {
 namespace {
 
-constexpr uint32_t kMax14Bits = 0x3FFF;
 constexpr unsigned kAngleGroups = 5;
 constexpr uint8_t kFlashRefused = 0x00;
-constexpr unsigned kMaxValueGroups = 5;  // groups past the fifth carry nothing of 32 bits
 constexpr uint8_t kLeadCounterMask = 0x3F;
 
 void AppendGroups(std::vector<uint8_t> &out, uint32_t value, unsigned count) {
@@ -23,7 +20,8 @@ void AppendGroups(std::vector<uint8_t> &out, uint32_t value, unsigned count) {
 }
 
 uint16_t Clamp14(double value) {
-  return static_cast<uint16_t>(std::clamp(std::lround(value), 0L, static_cast<long>(kMax14Bits)));
+  return static_cast<uint16_t>(
+      std::clamp(std::lround(value), 0L, static_cast<long>(kMax14BitValue)));
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -154,7 +152,7 @@ Reply DeviceModel::WriteParameter(const Request &request) {
   const uint8_t number = request.data[0];
   const auto groups = static_cast<uint8_t>(request.data.size() - 1);
   const uint32_t decoded =
-      DecodeGroups(request.data.data() + 1, std::min<uint32_t>(groups, kMaxValueGroups));
+      DecodeGroups(request.data.data() + 1, std::min<uint32_t>(groups, kGroupsIn32Bits));
   ParameterSlot &slot = working_.parameters[number];
   slot.value = static_cast<uint16_t>(decoded);
   slot.groups = groups;
@@ -195,7 +193,7 @@ DeviceModel::Measurement DeviceModel::LiveMeasurement(Clock::time_point now) {
   const uint32_t pairs = config_.pair_count;
   m.values.reserve(2 * size_t{pairs});
   for (uint32_t k = 0; k < pairs; ++k) {
-    const double x = pairs > 1 ? k * static_cast<double>(kMax14Bits) / (pairs - 1) : 8191.0;
+    const double x = pairs > 1 ? k * static_cast<double>(kMax14BitValue) / (pairs - 1) : 8191.0;
     const double offset = (x - bump_at) / 1200.0;
     const double z = 8000 + tilt * (x - 8192) + 2500 * std::exp(-offset * offset) + noise(noise_);
     m.values.push_back(Clamp14(x));
@@ -237,7 +235,7 @@ Reply DeviceModel::LockResult(Clock::time_point now) {
 Reply DeviceModel::GetImage() {
   const uint32_t rows = config_.image_rows;
   const uint32_t length = config_.image_row_length;
-  const uint32_t frame = image_number_++ & kMax14Bits;
+  const uint32_t frame = image_number_++ & kMax14BitValue;
   std::vector<uint8_t> pixels(size_t{rows} * length);
   for (uint32_t r = 0; r < rows; ++r) {
     for (uint32_t c = 0; c < length; ++c) {

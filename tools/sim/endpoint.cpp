@@ -2,27 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "tool_support.h"
+
 namespace qx318::sim {
 namespace {
 
 std::string ErrnoText(const std::string &what) { return what + ": " + std::strerror(errno); }
-
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
 
 bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
@@ -37,25 +28,6 @@ std::string SlaveName(int master) {
   const char *name = ptsname(master);
   return name != nullptr ? std::string(name) : std::string();
 #endif
-}
-
-speed_t SpeedConstant(uint32_t baud) {
-  switch (baud) {
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    default:
-      return B0;
-  }
 }
 
 std::string LinkTarget(const std::string &link_path) {
@@ -89,7 +61,7 @@ std::unique_ptr<BusEndpoint> BusEndpoint::CreatePseudoTerminal(std::string *erro
     return nullptr;
   }
   const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave < 0 || !MakeRaw(slave)) {
+  if (slave < 0 || !tools::MakeLineRaw(slave)) {
     *error = ErrnoText(slave_path);
     if (slave >= 0) close(slave);
     close(master);
@@ -98,31 +70,22 @@ std::unique_ptr<BusEndpoint> BusEndpoint::CreatePseudoTerminal(std::string *erro
   return std::unique_ptr<BusEndpoint>(new BusEndpoint(master, slave, slave_path));
 }
 
-std::unique_ptr<BusEndpoint> BusEndpoint::OpenSerialDevice(const std::string &path, uint32_t baud,
+std::unique_ptr<BusEndpoint> BusEndpoint::OpenSerialDevice(const std::string &path,
                                                            std::string *error) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = ErrnoText(path);
     return nullptr;
   }
-  termios tio{};
-  const speed_t speed = SpeedConstant(baud);
-  if (!MakeRaw(fd) || tcgetattr(fd, &tio) != 0) {
+  if (!tools::MakeLineRaw(fd)) {
     *error = ErrnoText(path + " is not a serial device");
     close(fd);
     return nullptr;
   }
-  if (speed != B0) {
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-      *error = ErrnoText(path + ": cannot set the line speed");
-      close(fd);
-      return nullptr;
-    }
-  }
   return std::unique_ptr<BusEndpoint>(new BusEndpoint(fd, -1, path));
 }
+
+bool BusEndpoint::SetRate(uint32_t baud) { return tools::SetLineRate(fd_, baud); }
 
 SymlinkGuard::SymlinkGuard(std::string link_path, std::string target)
     : link_path_(std::move(link_path)), target_(std::move(target)) {}

@@ -14,14 +14,17 @@ class BusEndpoint {
   // open itself, so that a host closing and reopening the slave never
   // leaves the master hung up between two host runs.
   static std::unique_ptr<BusEndpoint> CreatePseudoTerminal(std::string *error);
-  // An existing serial device, raw 8N1 at baud (a rate termios names).
-  static std::unique_ptr<BusEndpoint> OpenSerialDevice(const std::string &path, uint32_t baud,
-                                                       std::string *error);
+  // An existing serial device, set to raw 8N1 by the library's own line
+  // code; its rate stays as it was until SetRate.
+  static std::unique_ptr<BusEndpoint> OpenSerialDevice(const std::string &path, std::string *error);
   ~BusEndpoint();
   BusEndpoint(const BusEndpoint &) = delete;
   BusEndpoint &operator=(const BusEndpoint &) = delete;
 
   int fd() const { return fd_; }
+  // Sets the line to baud, any rate the library accepts, as its converter
+  // does; false, the rate unchanged, when the line does not take it.
+  bool SetRate(uint32_t baud);
   // The path a host opens: the pseudo-terminal's slave, or the device.
   const std::string &path() const { return path_; }
 

@@ -2,8 +2,7 @@
 
 #include <charconv>
 
-#include "protocol/frame.h"
-#include "protocol/groups.h"
+#include "tool_support.h"
 
 namespace qx318::sim {
 namespace {
@@ -38,7 +37,7 @@ bool ParseRate(const std::string &text, double *out) {
 void WrongLength(Answer &answer) {
   if (answer.is_image) {
     // W1 lies outside the CRC: one row more than follows.
-    answer.declared_rows = static_cast<uint16_t>((answer.row_count + 1) & 0x3FFF);
+    answer.declared_rows = static_cast<uint16_t>((answer.row_count + 1) & kMax14BitValue);
   } else {
     answer.data.push_back(0);
   }
@@ -153,7 +152,7 @@ Transmission FaultInjector::Plan(Answer answer, uint8_t start_byte, const WireOp
   std::vector<uint8_t> bytes = EncodeAnswer(answer, start_byte);
 
   std::vector<uint8_t> noise(wire.noise_bytes);
-  for (uint8_t &b : noise) b = static_cast<uint8_t>(Pick(0, 0x7F) | kMarker);
+  for (uint8_t &b : noise) b = static_cast<uint8_t>(Pick(0, kGroupMask) | kMarker);
 
   if (out.fault) Damage(*out.fault, bytes, out, wire);
   if (out.fault == FaultKind::kNoAnswer) return out;

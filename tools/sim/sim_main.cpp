@@ -17,6 +17,7 @@
 
 #include "sim/bus.h"
 #include "sim/endpoint.h"
+#include "tool_support.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ void DefineOptions(CLI::App &app, Arguments &a) {
                  "Bus address of a simulated device (0-31); repeat or "
                  "separate with commas for several devices")
       ->delimiter(',')
-      ->check(CLI::Range(0, 31))
+      ->check(CLI::Range(0, int{qx318::kAddressMask}))
       ->capture_default_str();
   app.add_option("--device", a.device_path,
                  "Serve on this serial device instead of a new pseudo-terminal");
@@ -129,10 +130,10 @@ void DefineOptions(CLI::App &app, Arguments &a) {
   app.add_option("--state", a.state_file,
                  "Keep the devices' flash (parameters, angle) in FILE across runs");
   app.add_option("--rows", a.rows, "Image rows")
-      ->check(CLI::Range(0, 16383))
+      ->check(CLI::Range(0, static_cast<int>(qx318::kMax14BitValue)))
       ->capture_default_str();
   app.add_option("--row-length", a.row_length, "Image row length in pixels")
-      ->check(CLI::Range(0, 16383))
+      ->check(CLI::Range(0, static_cast<int>(qx318::kMax14BitValue)))
       ->capture_default_str();
   app.add_option("--pairs", a.pairs, "Value pairs in a measurement")
       ->check(CLI::Range(0, 4095))
@@ -209,10 +210,17 @@ int Serve(const Arguments &a, BusOptions options) {
   }
   auto endpoint = a.device_path.empty()
                       ? qx318::sim::BusEndpoint::CreatePseudoTerminal(&error)
-                      : qx318::sim::BusEndpoint::OpenSerialDevice(a.device_path, a.baud, &error);
+                      : qx318::sim::BusEndpoint::OpenSerialDevice(a.device_path, &error);
   if (!endpoint) {
     fmt::print(stderr, "qx318-sim: {}\n", error);
     return kExitFailure;
+  }
+  // The rate is what the user asked for: a line that does not take it is a
+  // usage error, never a line left at another rate.
+  if (!a.device_path.empty() && a.baud != 0 && !endpoint->SetRate(a.baud)) {
+    fmt::print(stderr, "qx318-sim: --baud {}: {} does not take this rate (see qx318-sim --help)\n",
+               a.baud, a.device_path);
+    return kExitUsage;
   }
   std::unique_ptr<qx318::sim::SymlinkGuard> link;
   if (!a.link_path.empty()) {

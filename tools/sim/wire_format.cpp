@@ -2,16 +2,10 @@
 
 #include <fmt/format.h>
 
-#include "protocol/command_codes.h"
-#include "protocol/crc.h"
-#include "protocol/frame.h"
-#include "protocol/groups.h"
+#include "tool_support.h"
 
 namespace qx318::sim {
 namespace {
-
-constexpr uint32_t kCrcLow16 = 0xFFFF;
-constexpr uint8_t kStartByteMask = 0x1F;
 
 void AppendGroups(std::vector<uint8_t> &out, uint32_t value, unsigned count) {
   const size_t at = out.size();
@@ -90,12 +84,10 @@ std::vector<uint8_t> EncodeAnswer(const Answer &answer, uint8_t start_byte) {
 
 std::vector<uint8_t> EncodeRequest(uint8_t address, uint8_t command,
                                    const std::vector<uint8_t> &data) {
-  std::vector<uint8_t> covered{command};
-  covered.insert(covered.end(), data.begin(), data.end());
-  std::vector<uint8_t> out{static_cast<uint8_t>(address & kStartByteMask)};
-  AppendGroups(out, static_cast<uint32_t>(data.size()), 2);
-  AppendMarked(out, covered);
-  AppendGroups(out, CrcOf(covered), kCrcGroups);
+  if (data.size() > kMaxFrameData) return {};
+  const auto count = static_cast<uint32_t>(data.size());
+  std::vector<uint8_t> out(count + kRequestOverhead);
+  if (!EncodeRequestFrame(address, command, data.data(), count, out.data())) return {};
   return out;
 }
 
@@ -146,13 +138,13 @@ RequestParser::Result RequestParser::Finish() {
   std::vector<uint8_t> covered(frame_.begin() + 3, frame_.end() - kCrcGroups);
   StripMarkers(covered.data(), static_cast<uint32_t>(covered.size()));
   const uint32_t received = DecodeGroups(frame_.data() + frame_.size() - kCrcGroups, kCrcGroups);
-  if ((received & kCrcLow16) != CrcOf(covered)) {
+  if ((received & kCrcMask) != CrcOf(covered)) {
     result.outcome = Outcome::kRejected;
     result.reason = "CRC mismatch";
     return result;
   }
   result.outcome = Outcome::kRequest;
-  result.request.address = static_cast<uint8_t>(frame_[0] & kStartByteMask);
+  result.request.address = static_cast<uint8_t>(frame_[0] & kAddressMask);
   result.request.command = covered[0];
   result.request.data.assign(covered.begin() + 1, covered.end());
   result.request.raw = frame_;

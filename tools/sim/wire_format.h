@@ -1,6 +1,7 @@
 // The simulated device's side of the wire: it parses request frames and
 // encodes answer frames and image answers with the library's own CRC and
-// group coding, so that both ends share one definition of the protocol.
+// group coding, and requests with the library's own encoder, so that both
+// ends share one definition of the protocol.
 #pragma once
 
 #include <chrono>
@@ -42,7 +43,8 @@ Answer ImageAnswer(uint16_t row_count, uint16_t row_length, uint16_t word3, uint
 // a trace.
 std::vector<uint8_t> EncodeAnswer(const Answer &answer, uint8_t start_byte);
 
-// The bytes of a request frame, as the host sends it (for tests and traces).
+// The bytes of a request frame, as the host sends it (for tests and traces):
+// the library's encoder. Empty for more data bytes than a frame holds.
 std::vector<uint8_t> EncodeRequest(uint8_t address, uint8_t command,
                                    const std::vector<uint8_t> &data);
 

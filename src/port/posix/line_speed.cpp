@@ -48,6 +48,34 @@ bool SetNamedSpeed(termios &tio, uint32_t baud) {
   return false;
 }
 
+bool MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+bool ApplySettingsAtRate(int fd, termios settings, uint32_t baud, const termios &previous) {
+  const bool named = SetNamedSpeed(settings, baud);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+  termios applied{};
+  const bool rate_taken =
+      named ? tcgetattr(fd, &applied) == 0 && cfgetospeed(&applied) == cfgetospeed(&settings)
+            : SetArbitrarySpeed(fd, baud);
+  if (!rate_taken) (void)tcsetattr(fd, TCSANOW, &previous);
+  return rate_taken;
+}
+
+bool SetRate(int fd, uint32_t baud) {
+  termios tio{};
+  return tcgetattr(fd, &tio) == 0 && ApplySettingsAtRate(fd, tio, baud, tio);
+}
+
 uint32_t NamedSpeedRate(speed_t speed) {
   for (const auto &[rate, named] : kNamedSpeeds) {
     if (named == speed) return rate;

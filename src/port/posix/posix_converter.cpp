@@ -47,20 +47,6 @@ std::string DevicePathFor(const char *description) {
   return name.empty() ? std::string() : "/dev/" + name;
 }
 
-// Raw 8N1, no flow control, no echo, no line processing; reads
-// are paced by poll, so VMIN and VTIME are 0.
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
 int OpenSerialDevice(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -68,7 +54,7 @@ int OpenSerialDevice(const std::string &path) {
   // refuses a second open through this library by anyone, as the converter
   // opened for no sharing does. Both end with the last close.
   if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      !MakeRaw(fd)) {
+      !posix::MakeRaw(fd)) {
     close(fd);
     return -1;
   }
@@ -257,18 +243,7 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
   SetFlowControl(*dcb, tio);
-  const bool named = posix::SetNamedSpeed(tio, dcb->BaudRate);
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return 0;
-  // tcsetattr succeeds when any part of the change took: a rate the device
-  // refused shows only when read back.
-  termios applied{};
-  const bool speed_taken =
-      named ? tcgetattr(port->fd, &applied) == 0 && cfgetospeed(&applied) == cfgetospeed(&tio)
-            : posix::SetArbitrarySpeed(port->fd, dcb->BaudRate);
-  if (!speed_taken) {
-    (void)tcsetattr(port->fd, TCSANOW, &before);
-    return 0;
-  }
+  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) return 0;
   SetModemLines(port->fd, *dcb);
   port->baud_rate = dcb->BaudRate;
   return 1;
