@@ -11,13 +11,15 @@
  * has succeeded; the image functions are the exception, see below.
  *
  * Threads: exchanges on different ports may run at once from different
- * threads. One port carries one exchange at a time; serialising the calls on
- * one port is the caller's duty. The library takes no locks and keeps no
- * per-port state.
+ * threads, and ports may be opened and closed meanwhile. One port carries one
+ * exchange at a time; serialising the calls on one port is the caller's duty.
+ * The library takes no locks.
  *
- * Waiting: every read is bounded by the port time-outs set at open. A read of
- * n bytes gives up after 1000 ms + 100 ms x n, or after a gap of 100 ms
- * between two bytes.
+ * Waiting: no read waits more than 1.1 s for a byte that does not come, and
+ * while bytes flow a gap of 100 ms between two of them ends it; a read of n
+ * bytes that keeps flowing may take 1000 ms + 100 ms x n. An answer refused
+ * because it would not fit is read to its end and dropped before the call
+ * returns 0, so that the next call finds a quiet bus.
  */
 #ifndef QX318_RS485_H
 #define QX318_RS485_H
@@ -127,7 +129,11 @@ QX318_STATIC_ASSERT(offsetof(ImageHeader, row_count) == 6, "row_count at 6");
 QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
                                             PortHandle *port_out);
 
-/* Returns 1 when a close was issued, 0 for the handles 0 and all-bits-set. */
+/* Returns 1 when a close was issued, 0 for the handles 0 and all-bits-set.
+ * On Linux every handle is checked: one already closed, or never handed out,
+ * is refused by every function (closing it again returns 1 and does
+ * nothing). On Windows the handle goes to the converter library unchecked:
+ * never use a handle after closing it. */
 QX318_API int32_t QX318_CALL QX318_ClosePort(PortHandle port);
 
 /* Only the low 5 bits of every address argument are used (0-31). */
@@ -175,7 +181,8 @@ QX318_API int32_t QX318_CALL QX318_GetImage(PortHandle port, int32_t address,
                                             ImageHeader *header_out, uint8_t *pixels_out);
 
 /* As QX318_GetImage, but fails (0) before reading any row when
- * row_count x row_length exceeds pixel_capacity bytes. */
+ * row_count x row_length exceeds pixel_capacity bytes; no pixel is written,
+ * and the image is read to its end and dropped. */
 QX318_API int32_t QX318_CALL QX318_GetImageEx(PortHandle port, int32_t address,
                                               ImageHeader *header_out, uint8_t *pixels_out,
                                               uint32_t pixel_capacity);

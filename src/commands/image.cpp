@@ -103,7 +103,15 @@ int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
   if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
   uint8_t *pixels = destination.buffer_for(destination.context, words.row_count, words.row_length);
-  if (pixels == nullptr) return 0;
+  if (pixels == nullptr) {
+    // Refused before a single pixel lands in the caller's buffer. The device
+    // sends the image all the same: it is read to its end, CRC included,
+    // through the work area and dropped, so that the next exchange does not
+    // meet it.
+    (void)DiscardFromPort(port, uint64_t{pixel_count} + kCrcGroups, area.data(),
+                          static_cast<uint32_t>(area.size()));
+    return 0;
+  }
   if (!ReadRows(port, words, pixels, progress)) return 0;
   if (!PixelsMatchCrc(port, pixels, pixel_count, crc)) return 0;
 

@@ -25,7 +25,9 @@ struct PixelDestination {
 
 // The whole image exchange: clears *header_out, sends the request, reads the
 // image answer row by row into the buffer the destination gives and checks
-// its CRC. progress may be null.
+// its CRC. When the destination refuses the image, no pixel is written: the
+// rest of the answer is read and thrown away before the call fails. progress
+// may be null.
 int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
                   const PixelDestination &destination, const ImageProgress *progress);
 

@@ -8,13 +8,17 @@
 namespace qx318 {
 
 bool HuntStartByte(PortHandle port, uint8_t *scratch) {
+  // Each read may wait only for what is left of the hunt's time, so noise
+  // that trickles in just before the bound cannot stretch the hunt past it.
   const uint64_t started = MonotonicMilliseconds();
-  uint32_t skipped = 0;
-  for (;;) {
-    if (!ReadPort(port, scratch, 1)) return false;
+  uint64_t left_ms = kStartByteHuntLimitMs;
+  for (uint32_t skipped = 0;; ++skipped) {
+    if (!ReadPortWithin(port, scratch, 1, left_ms)) return false;
     if ((*scratch & kMarker) == 0) return true;
-    if (++skipped > kMaxSkippedNoiseBytes) return false;
-    if (MonotonicMilliseconds() - started > kStartByteHuntLimitMs) return false;
+    if (skipped == kMaxSkippedNoiseBytes) return false;
+    const uint64_t spent = MonotonicMilliseconds() - started;
+    if (spent >= kStartByteHuntLimitMs) return false;
+    left_ms = kStartByteHuntLimitMs - spent;
   }
 }
 
@@ -32,7 +36,12 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
 
   if (!ReadPort(port, buffer, 2)) return false;
   const uint32_t length = DecodeGroups(buffer, 2);
-  if (length > capacity) return false;
+  if (length > capacity) {
+    // Refused, but read to its end through the buffer's own room, so that
+    // the rest of it is not in the way of the next exchange.
+    (void)DiscardFromPort(port, uint64_t{length} + kCrcGroups, buffer, capacity);
+    return false;
+  }
 
   if (!ReadPort(port, buffer, length)) return false;
   uint8_t crc_groups[kCrcGroups] = {};

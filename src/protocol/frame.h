@@ -23,10 +23,11 @@ inline constexpr uint32_t kMaxFrameData = kMax14BitValue;
 inline constexpr uint32_t kRequestOverhead = 7;
 inline constexpr uint32_t kCrcGroups = 3;
 
-// The start-byte hunt gives up after one first-byte wait (the 1-byte read
-// time-out: 1000 ms + 100 ms) or after skipping this many marker bytes,
-// whichever comes first, so that a babbling device cannot hold the caller.
-// No real answer is preceded by more noise than the largest answer frame.
+// The start-byte hunt gives up 1.1 s after it began (the one-byte read
+// time-out: 1000 ms + 100 ms; each of its reads waits only for what is left
+// of that) or after skipping this many marker bytes, whichever comes first,
+// so that a babbling device cannot hold the caller. No real answer is
+// preceded by more noise than the largest answer frame.
 inline constexpr uint64_t kStartByteHuntLimitMs = 1100;
 inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
 
@@ -47,11 +48,10 @@ bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_
 // Reads one answer frame into buffer, which holds capacity bytes (at least
 // 2: the length bytes land in positions 0 and 1 first). On true the L data
 // bytes, bit 7 cleared, are in positions 0..L-1 and L is in *length_out.
-// An answer that declares more than capacity data bytes fails at once,
-// before any data byte is read: draining it would hold the caller for up to
-// 1000 + 100 x L ms for an answer that is rejected anyway, and the leftover
-// bytes all carry the marker bit, so the next exchange's purge and start-byte
-// hunt pass over them.
+// An answer that declares more than capacity data bytes fails, but only
+// after the rest of it (the data and the CRC groups) has been read and
+// thrown away, through the buffer, under the usual bounds: a device still
+// sending it would otherwise fill the next exchange's hunt with its bytes.
 bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out);
 
 // Reads byte by byte into *scratch until a start byte (bit 7 clear) arrives,

@@ -224,7 +224,9 @@ INSTANTIATE_TEST_SUITE_P(Stages, ImageFailureTest,
                          });
 
 // QX318_GetImageEx checks W1 x W2 against the capacity after the header words
-// and before the first row read.
+// and before the first row read. A refused image is read to its declared end
+// (pixels and CRC) through the library's own work area and dropped: nothing
+// lands in the caller's buffer, and nothing after the image is taken.
 struct ImageCapacityCase {
   uint16_t rows;
   uint16_t row_length;
@@ -242,16 +244,24 @@ class ImageCapacityTest : public CommandTest,
 TEST_P(ImageCapacityTest, RefusesBeforeAnyRowReadAboveCapacity) {
   const ImageCapacityCase &c = GetParam();
   const ImageAnswerFields fields = Fields(c.rows, c.row_length, PixelPattern(c.rows, c.row_length));
-  Answer(ImageAnswer(fields));
+  const Bytes next_answer_start{0x00};
+  Bytes wire = ImageAnswer(fields);
+  wire.insert(wire.end(), next_answer_start.begin(), next_answer_start.end());
+  Answer(wire);
   GuardedBuffer<uint8_t> pixels(c.capacity, kUnsetPixel);
   ImageHeader header = SentinelHeader();
 
   ASSERT_EQ(QX318_GetImageEx(port(), 1, &header, pixels.data(), c.capacity), c.expected);
   EXPECT_TRUE(pixels.GuardsIntact());
+  EXPECT_EQ(converter_.ReceivedBytesLeft(), next_answer_start.size())
+      << "the image was not read exactly to its end";
   if (c.expected == 0) {
     EXPECT_TRUE(IsAllZero(header));
     EXPECT_TRUE(pixels.Untouched());
-    EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2, 2, 2, 2}));
+    const std::vector<uint32_t> reads = ReadCounts();
+    ASSERT_GE(reads.size(), 5u);
+    EXPECT_EQ(std::vector<uint32_t>(reads.begin(), reads.begin() + 5),
+              (std::vector<uint32_t>{1, 2, 2, 2, 2}));
     return;
   }
   Bytes expected = Masked(fields.pixels);
@@ -270,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ImageCapacityCase{1, 16383, 16382, 0}));
 
 // The largest image the words can announce is refused by its size alone,
-// without allocating or reading anything for it.
+// without allocating anything for it; when nothing follows the header, the
+// one read that looks for the rest ends the call.
 TEST_F(CommandTest, GetImageExRefusesTheLargestAnnouncedImageFromItsHeader) {
   Bytes wire{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x80, 0x80, 0x80};
   Answer(wire);
@@ -278,7 +289,8 @@ TEST_F(CommandTest, GetImageExRefusesTheLargestAnnouncedImageFromItsHeader) {
   ImageHeader header = SentinelHeader();
   EXPECT_EQ(QX318_GetImageEx(port(), 1, &header, pixels, sizeof pixels), 0);
   EXPECT_TRUE(IsAllZero(header));
-  EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2, 2, 2, 2}));
+  EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2, 2, 2, 2, 1024}));
+  EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + sizeof pixels), std::vector<uint8_t>(16, 0));
 }
 
 }  // namespace

@@ -176,7 +176,7 @@ TEST_F(PtyExchange, SilentDeviceFailsAfterTheTotalTimeOut) {
 // The hello answer (21 bytes: start, 2 length, 15 data, 3 CRC) sent in two
 // parts with a pause between them. Each field is one read: a pause inside a
 // read is cut short by the 100 ms interval, while a pause between two reads
-// only meets the next read's total time-out (at least 1200 ms).
+// only meets the next read's wait for its first byte (1100 ms).
 struct Gap {
   const char *name;
   size_t split;  // bytes sent before the pause

@@ -275,11 +275,19 @@ TEST_F(Answer, ReadsTheFrameFieldByField) {
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 1, 1, 2, 5, 3}));
 }
 
-// An oversize answer fails before a single data byte is read.
-TEST_F(Answer, OversizeAnswerFailsBeforeReadingData) {
-  EXPECT_FALSE(Receive(AnswerFrame(Bytes(200, 0x33)), 128));
-  EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2}));
+// An oversize answer fails, but only after it has been read to its declared
+// end (data and CRC) through the buffer's own room, piece by piece: nothing
+// past the buffer is written, and what follows the answer stays unread.
+TEST_F(Answer, OversizeAnswerIsReadToItsEndWithinTheBuffer) {
+  Bytes oversize{0x00, 0x80 | (200 & 0x7F), 0x80 | (200 >> 7)};  // L = 200
+  oversize.insert(oversize.end(), 200, 0xB3);
+  oversize.insert(oversize.end(), {0x80, 0x80, 0x80});
+  const Bytes next_answer{0x00, 0x81};
+  EXPECT_FALSE(Receive(Concat({oversize, next_answer}), 128));
+  EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 2, 128, 75}));
+  EXPECT_EQ(converter_.ReceivedBytesLeft(), next_answer.size());
   EXPECT_TRUE(GuardsIntact(128));
+  EXPECT_EQ(length_, kUntouchedLength);
 }
 
 TEST_F(Answer, NoiseUpToTheBoundIsSkipped) {

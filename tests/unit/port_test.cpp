@@ -245,7 +245,11 @@ TEST_F(Transfer, WriteIsOneCallJudgedByTheReportedCount) {
   EXPECT_EQ(converter_.Writes().size(), 3u);
 }
 
-TEST_F(Transfer, ReadIsOneCallForExactlyTheCount) {
+// A read whose bytes are all there is one piece: the piece's time-outs (the
+// 100 ms gap, no allowance per byte, 1.1 s in all), then one read of the whole
+// count. A piece that brings nothing, or stops short before its time is up,
+// ends the read. A read of nothing is one read of nothing.
+TEST_F(Transfer, ReadIsOneTimedPieceForExactlyTheCount) {
   converter_.AddReceivedBytes({1, 2, 3, 4, 5, 6, 7});
   uint8_t bytes[8] = {};
   EXPECT_TRUE(ReadPort(port_, bytes, 0)) << "a read of nothing succeeds";
@@ -255,11 +259,22 @@ TEST_F(Transfer, ReadIsOneCallForExactlyTheCount) {
   EXPECT_FALSE(ReadPort(port_, bytes, 1));
   EXPECT_FALSE(ReadPort(port_, bytes, 5)) << "only 4 bytes are left: a time-out";
 
+  EXPECT_EQ(converter_.ops(), (std::vector<Op>{Op::kReadFile, Op::kSetCommTimeouts, Op::kReadFile,
+                                               Op::kSetCommTimeouts, Op::kReadFile,
+                                               Op::kSetCommTimeouts, Op::kReadFile}));
   std::vector<uint32_t> counts;
   for (const Call &call : converter_.calls()) {
-    EXPECT_EQ(call.op, Op::kReadFile);
-    EXPECT_TRUE(call.overlapped_null);
-    counts.push_back(call.count);
+    EXPECT_EQ(call.port, port_);
+    if (call.op == Op::kSetCommTimeouts) {
+      EXPECT_EQ(call.timeouts.ReadIntervalTimeout, 100u);
+      EXPECT_EQ(call.timeouts.ReadTotalTimeoutMultiplier, 0u);
+      EXPECT_EQ(call.timeouts.ReadTotalTimeoutConstant, 1100u);
+      EXPECT_EQ(call.timeouts.WriteTotalTimeoutMultiplier, 0u);
+      EXPECT_EQ(call.timeouts.WriteTotalTimeoutConstant, 0u);
+    } else {
+      EXPECT_TRUE(call.overlapped_null);
+      counts.push_back(call.count);
+    }
   }
   EXPECT_EQ(counts, (std::vector<uint32_t>{0, 3, 1, 5}));
 }

@@ -188,10 +188,12 @@ TEST_F(OpenPort, HelloFillsEveryFieldAndLeavesThePaddingAlone) {
   EXPECT_EQ(answer.value6, kPairs);
   EXPECT_EQ(answer.value7, kDevice);
   // One purge before the one write of the 7-byte request, then the answer:
-  // start byte, length, 15 data bytes, CRC.
+  // start byte, length, 15 data bytes, CRC, each read with its own time-outs
+  // (100 ms gap, nothing per byte, 1.1 s in all).
   EXPECT_EQ(TakeConverterCalls(),
-            "PurgeComm(3) WriteFile(7,null)=7 ReadFile(1,null)=1 ReadFile(2,null)=2 "
-            "ReadFile(15,null)=15 ReadFile(3,null)=3");
+            "PurgeComm(3) WriteFile(7,null)=7 SetCommTimeouts(100,0,1100,0,0) ReadFile(1,null)=1 "
+            "SetCommTimeouts(100,0,1100,0,0) ReadFile(2,null)=2 SetCommTimeouts(100,0,1100,0,0) "
+            "ReadFile(15,null)=15 SetCommTimeouts(100,0,1100,0,0) ReadFile(3,null)=3");
 }
 
 TEST_F(OpenPort, ParametersReadWriteAndFlash) {

@@ -4,17 +4,22 @@
 // pseudo-terminal's slave) opens that device; any other string is the USB
 // product description of a ttyUSB/ttyACM device listed in sysfs;
 // "tcp://HOST:PORT" and "rfc2217://HOST:PORT" open a serial port served over
-// the network (network_port.h). Each handle owns a descriptor or a network
-// port, and the time-outs its reads and writes honour.
+// the network (network_port.h). Each open port has a descriptor or a network
+// port, and the time-outs its reads and writes honour; the handle names it in
+// a table of open ports (see below).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
@@ -29,16 +34,189 @@ using posix::TransferResult;
 
 constexpr char kSysfsRoot[] = "/sys";
 
+// A serial device (fd) or a network port (network), never both.
 struct PosixPort {
-  int fd = -1;  // a serial device; -1 for a network port
+  int fd = -1;
   CommTimeouts timeouts{};
   uint32_t baud_rate = 0;
-  std::unique_ptr<posix::NetworkPort> network;  // null for a serial device
+  std::unique_ptr<posix::NetworkPort> network;
 };
 
-PosixPort *PortOf(PortHandle handle) {
-  if (handle == nullptr || handle == QX318_INVALID_PORT) return nullptr;
-  return static_cast<PosixPort *>(handle);
+// ------------------------------------------------------------ open ports
+//
+// Handles are checked, not trusted. A handle is not a pointer: it names a
+// slot of a fixed table of open ports and the generation of the port in that
+// slot, and every operation first leases the slot through the handle. A value
+// this converter never handed out, or one whose port was closed (the slot
+// free, or holding a later port of a newer generation), is refused: the
+// operation fails, and reads and writes report 0 bytes. A stale handle thus
+// never reaches a port opened after it, and closing twice is harmless.
+//
+// The table is the converter's one piece of process-wide state that changes,
+// and it takes no lock. Each slot has one atomic word: the generation, the
+// phase (free, opening, open, closing) and the number of operations using the
+// port right now. A slot is claimed by compare-exchange from free to opening
+// with the next generation; its record is filled by the claiming thread
+// alone and published by the store that makes it open. An operation leases
+// an open slot by counting itself in, if the word still names its
+// generation; the close marks the slot closing and releases the descriptor
+// only once the last lease is returned, by whichever thread returns it. So
+// opening and closing on one thread while other threads use other ports (or
+// even, by mistake, a port being closed) never touches a record or a
+// descriptor that another thread is using. Two exchanges on one port at once
+// remain the caller's error, as everywhere.
+//
+// Handle values: generation << 10 | slot. Generations start at 1, so no
+// handle is 0, and they wrap before the value could have all bits set (on a
+// 64-bit system after 2^32 opens of one slot).
+
+constexpr unsigned kSlotBits = 10;
+constexpr uint32_t kSlotCount = 1u << kSlotBits;  // ports open at once
+constexpr uint64_t kMaxGeneration = std::min<uint64_t>(UINT32_MAX, (UINTPTR_MAX >> kSlotBits) - 1);
+
+enum class Phase : uint32_t { kFree = 0, kOpening = 1, kOpen = 2, kClosing = 3 };
+
+// The slot's word: generation in bits 0-31, phase in 32-33, leases above.
+struct SlotState {
+  uint32_t generation = 0;
+  Phase phase = Phase::kFree;
+  uint32_t leases = 0;
+
+  static SlotState Of(uint64_t word) {
+    return {static_cast<uint32_t>(word), static_cast<Phase>((word >> 32) & 3u),
+            static_cast<uint32_t>(word >> 34)};
+  }
+  uint64_t Word() const {
+    return uint64_t{generation} | uint64_t{static_cast<uint32_t>(phase)} << 32 |
+           uint64_t{leases} << 34;
+  }
+};
+
+constexpr uint32_t kMaxLeases = (1u << 30) - 1;
+
+struct Slot {
+  std::atomic<uint64_t> state{0};
+  PosixPort port;  // see above for who may touch it when
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+constinit Slot g_slots[kSlotCount];
+
+uint32_t NextGeneration(uint32_t generation) {
+  return generation >= kMaxGeneration ? 1 : generation + 1;
+}
+
+PortHandle HandleOf(uint32_t slot, uint32_t generation) {
+  return reinterpret_cast<PortHandle>(static_cast<uintptr_t>(generation) << kSlotBits | slot);
+}
+
+// The slot and generation a handle names; null when no handle can name one.
+Slot *SlotNamedBy(PortHandle handle, uint32_t *generation) {
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  const uintptr_t named = value >> kSlotBits;
+  if (named == 0 || named > kMaxGeneration) return nullptr;
+  *generation = static_cast<uint32_t>(named);
+  return &g_slots[value & (kSlotCount - 1)];
+}
+
+// Closes the descriptor of a slot that is closing with no lease left, and
+// frees the slot. Only one thread can get here for a given close.
+bool FinishClose(Slot &slot, uint32_t generation) {
+  // A pseudo-terminal's slave keeps the exclusive flag for as long as its
+  // master is open, which would refuse every later open by an unprivileged
+  // user; a real serial device drops the flag at its last close anyway.
+  bool closed = true;
+  if (slot.port.fd >= 0) {
+    (void)ioctl(slot.port.fd, TIOCNXCL);
+    closed = close(slot.port.fd) == 0;
+  }
+  slot.port = PosixPort{};  // a network port closes its connection here
+  slot.state.store(SlotState{generation, Phase::kFree, 0}.Word(), std::memory_order_release);
+  return closed;
+}
+
+// Puts an opened port into a free slot; QX318_INVALID_PORT when every slot
+// is taken (the port is then left to the caller).
+PortHandle ClaimSlot(PosixPort &opened) {
+  for (uint32_t index = 0; index < kSlotCount; ++index) {
+    Slot &slot = g_slots[index];
+    uint64_t word = slot.state.load(std::memory_order_acquire);
+    const SlotState state = SlotState::Of(word);
+    if (state.phase != Phase::kFree) continue;
+    const uint32_t generation = NextGeneration(state.generation);
+    if (!slot.state.compare_exchange_strong(word, SlotState{generation, Phase::kOpening, 0}.Word(),
+                                            std::memory_order_acq_rel)) {
+      continue;  // another thread took it first
+    }
+    slot.port = std::move(opened);
+    slot.state.store(SlotState{generation, Phase::kOpen, 0}.Word(), std::memory_order_release);
+    return HandleOf(index, generation);
+  }
+  return QX318_INVALID_PORT;
+}
+
+// The port a handle names, held for the length of one operation.
+class PortLease {
+ public:
+  explicit PortLease(PortHandle handle) {
+    uint32_t generation = 0;
+    Slot *slot = SlotNamedBy(handle, &generation);
+    if (slot == nullptr) return;
+    uint64_t word = slot->state.load(std::memory_order_acquire);
+    for (;;) {
+      SlotState state = SlotState::Of(word);
+      if (state.phase != Phase::kOpen || state.generation != generation ||
+          state.leases == kMaxLeases) {
+        return;
+      }
+      ++state.leases;
+      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        slot_ = slot;
+        return;
+      }
+    }
+  }
+  ~PortLease() {
+    if (slot_ == nullptr) return;
+    uint64_t word = slot_->state.load(std::memory_order_relaxed);
+    SlotState state;
+    do {
+      state = SlotState::Of(word);
+      --state.leases;
+    } while (!slot_->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                                 std::memory_order_relaxed));
+    if (state.phase == Phase::kClosing && state.leases == 0) {
+      (void)FinishClose(*slot_, state.generation);
+    }
+  }
+  PortLease(const PortLease &) = delete;
+  PortLease &operator=(const PortLease &) = delete;
+
+  explicit operator bool() const { return slot_ != nullptr; }
+  PosixPort *operator->() const { return &slot_->port; }
+
+ private:
+  Slot *slot_ = nullptr;
+};
+
+// Closes the port a handle names, at once or when its last lease ends;
+// false when the handle names no open port.
+bool CloseSlot(PortHandle handle) {
+  uint32_t generation = 0;
+  Slot *slot = SlotNamedBy(handle, &generation);
+  if (slot == nullptr) return false;
+  uint64_t word = slot->state.load(std::memory_order_acquire);
+  for (;;) {
+    SlotState state = SlotState::Of(word);
+    if (state.phase != Phase::kOpen || state.generation != generation) return false;
+    const uint32_t leases = state.leases;
+    state.phase = Phase::kClosing;
+    if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+      return leases == 0 ? FinishClose(*slot, generation) : true;
+    }
+  }
 }
 
 std::string DevicePathFor(const char *description) {
@@ -68,10 +246,9 @@ uint32_t CurrentBaudRate(int fd, const termios &tio) {
 
 PortHandle OpenNetworkPort(const char *description) {
   posix::NetworkOpenError error = posix::NetworkOpenError::kNone;
-  std::unique_ptr<posix::NetworkPort> network = posix::NetworkPort::Open(description, &error);
-  if (network == nullptr) return QX318_INVALID_PORT;
-  auto *port = new (std::nothrow) PosixPort{-1, {}, 0, std::move(network)};
-  return port != nullptr ? port : QX318_INVALID_PORT;
+  PosixPort opened{-1, {}, 0, posix::NetworkPort::Open(description, &error)};
+  if (opened.network == nullptr) return QX318_INVALID_PORT;
+  return ClaimSlot(opened);  // a port left over closes with `opened`
 }
 
 PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, uint32_t, uint32_t,
@@ -83,10 +260,11 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
     if (path.empty()) return QX318_INVALID_PORT;
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    auto *port = new (std::nothrow) PosixPort{fd, {}, 0, nullptr};
-    if (port == nullptr) {
+    PosixPort opened{fd, {}, 0, nullptr};
+    const PortHandle port = ClaimSlot(opened);
+    if (port == QX318_INVALID_PORT) {
+      (void)ioctl(fd, TIOCNXCL);
       close(fd);
-      return QX318_INVALID_PORT;
     }
     return port;
   } catch (...) {  // a failed allocation in the lookup must not cross into C
@@ -94,27 +272,13 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
   }
 }
 
-Bool32 PosixCloseHandle(PortHandle handle) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr) return 0;
-  if (port->network != nullptr) {
-    delete port;  // the network port closes its connection
-    return 1;
-  }
-  // A pseudo-terminal's slave keeps the exclusive flag for as long as its
-  // master is open, which would refuse every later open by an unprivileged
-  // user; a real serial device drops the flag at its last close anyway.
-  (void)ioctl(port->fd, TIOCNXCL);
-  const int rc = close(port->fd);
-  delete port;
-  return rc == 0;
-}
+Bool32 PosixCloseHandle(PortHandle handle) { return CloseSlot(handle); }
 
 Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *transferred,
                      void *) {
   if (transferred != nullptr) *transferred = 0;
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
+  const PortLease port(handle);
+  if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
   const TransferResult result =
       port->network != nullptr
           ? port->network->Read(static_cast<uint8_t *>(buffer), count, port->timeouts)
@@ -127,8 +291,8 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
 Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uint32_t *transferred,
                       void *) {
   if (transferred != nullptr) *transferred = 0;
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
+  const PortLease port(handle);
+  if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   const TransferResult result =
       port->network != nullptr ? port->network->Write(bytes, count, port->timeouts)
@@ -168,9 +332,9 @@ void FillDcb(const termios &tio, uint32_t baud_rate, Dcb *dcb) {
 }
 
 Bool32 PosixGetCommState(PortHandle handle, Dcb *dcb) {
-  PosixPort *port = PortOf(handle);
+  const PortLease port(handle);
   termios tio{};
-  if (port == nullptr || dcb == nullptr) return 0;
+  if (!port || dcb == nullptr) return 0;
   if (port->network != nullptr) {
     port->network->LineSettings(dcb);
     return 1;
@@ -234,10 +398,10 @@ void SetModemLines(int fd, const Dcb &dcb) {
 }
 
 Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
-  PosixPort *port = PortOf(handle);
+  const PortLease port(handle);
   termios tio{};
   // A rate of 0 would hang the line up instead of setting it.
-  if (port == nullptr || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (!port || dcb == nullptr || dcb->BaudRate == 0) return 0;
   if (port->network != nullptr) return port->network->ApplyLineSettings(*dcb);
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
@@ -250,14 +414,16 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
 }
 
 Bool32 PosixSetCommTimeouts(PortHandle handle, CommTimeouts *timeouts) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr || timeouts == nullptr) return 0;
+  const PortLease port(handle);
+  if (!port || timeouts == nullptr) return 0;
   port->timeouts = *timeouts;
   return 1;
 }
 
 // The kernel sizes its own queues; the request only needs a live port.
-Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(handle) != nullptr; }
+Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) {
+  return static_cast<bool>(PortLease(handle));
+}
 
 // Purging discards the bytes received and not yet read, so that a late answer
 // to a failed exchange is never taken for the next one. It never discards
@@ -265,16 +431,17 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) { return PortOf(han
 // write, lock result) must reach the device in full even when the next
 // request follows at once.
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
-  PosixPort *port = PortOf(handle);
-  if (port == nullptr) return 0;
+  const PortLease port(handle);
+  if (!port) return 0;
   if (!(flags & (kPurgeRxAbort | kPurgeRxClear))) return 1;
   if (port->network != nullptr) return port->network->PurgeReceived();
   return tcflush(port->fd, TCIFLUSH) == 0;
-  return 1;
 }
 
 // Reads wait through poll, so there are no events to select.
-Bool32 PosixSetCommMask(PortHandle handle, uint32_t) { return PortOf(handle) != nullptr; }
+Bool32 PosixSetCommMask(PortHandle handle, uint32_t) {
+  return static_cast<bool>(PortLease(handle));
+}
 
 constexpr ConverterBackend kPosixConverter{
     PosixCreateFile,   PosixCloseHandle,     PosixReadFile,  PosixWriteFile, PosixGetCommState,
