@@ -126,8 +126,10 @@ QX318_STATIC_ASSERT(offsetof(ImageHeader, row_count) == 6, "row_count at 6");
 /* Opens the converter named by description and sets 8N1 at baud_rate, no flow
  * control, and the read time-outs above. On Windows the description is the
  * converter's USB product description. On Linux it is a device path
- * ("/dev/ttyUSB0", a pseudo-terminal) or a USB product description matched
- * against the serial devices the kernel lists. The handle is stored through
+ * ("/dev/ttyUSB0", a pseudo-terminal), a USB product description matched
+ * against the serial devices the kernel lists, or a serial port served over
+ * the network by ser2net: "tcp://HOST:PORT" (raw) or "rfc2217://HOST:PORT"
+ * (Telnet com port control, which also sets the remote line). The handle is stored through
  * port_out only on success; a failed open leaves nothing open. */
 QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
                                             PortHandle *port_out);

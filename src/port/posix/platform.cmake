@@ -1,4 +1,5 @@
-# The POSIX platform: the termios serial converter, CLOCK_MONOTONIC, work
+# The POSIX platform: the termios serial converter (and serial ports served
+# over the network), CLOCK_MONOTONIC, work
 # buffers from the C heap. There is no load notification, so the CRC table
 # is a compile-time constant. Included from src/CMakeLists.txt.
 
@@ -11,6 +12,8 @@ target_sources(qx318_core PRIVATE
 
 add_library(qx318_converter_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/posix_converter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/network_port.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/telnet_com_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timed_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_speed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb_lookup.cpp)

@@ -2,9 +2,11 @@
 //
 // The description names the device: a path ("/dev/ttyUSB0", a
 // pseudo-terminal's slave) opens that device; any other string is the USB
-// product description of a ttyUSB/ttyACM device listed in sysfs. Each open
-// port has a descriptor and the time-outs its reads and writes honour; the
-// handle names it in a table of open ports (see below).
+// product description of a ttyUSB/ttyACM device listed in sysfs;
+// "tcp://HOST:PORT" and "rfc2217://HOST:PORT" open a serial port served over
+// the network (network_port.h). Each open port has a descriptor or a network
+// port, and the time-outs its reads and writes honour; the handle names it in
+// a table of open ports (see below).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -16,12 +18,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "diagnostics/failure.h"
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
+#include "port/posix/network_port.h"
 #include "port/posix/timed_io.h"
 #include "port/posix/usb_lookup.h"
 
@@ -32,10 +37,12 @@ using posix::TransferResult;
 
 constexpr char kSysfsRoot[] = "/sys";
 
+// A serial device (fd) or a network port (network), never both.
 struct PosixPort {
   int fd = -1;
   CommTimeouts timeouts{};
   uint32_t baud_rate = 0;
+  std::unique_ptr<posix::NetworkPort> network;
 };
 
 // ------------------------------------------------------------ open ports
@@ -121,15 +128,19 @@ bool FinishClose(Slot &slot, uint32_t generation) {
   // A pseudo-terminal's slave keeps the exclusive flag for as long as its
   // master is open, which would refuse every later open by an unprivileged
   // user; a real serial device drops the flag at its last close anyway.
-  (void)ioctl(slot.port.fd, TIOCNXCL);
-  const bool closed = close(slot.port.fd) == 0;
-  slot.port = PosixPort{};
+  bool closed = true;
+  if (slot.port.fd >= 0) {
+    (void)ioctl(slot.port.fd, TIOCNXCL);
+    closed = close(slot.port.fd) == 0;
+  }
+  slot.port = PosixPort{};  // a network port closes its connection here
   slot.state.store(SlotState{generation, Phase::kFree, 0}.Word(), std::memory_order_release);
   return closed;
 }
 
-// Puts fd into a free slot; QX318_INVALID_PORT when every slot is taken.
-PortHandle ClaimSlot(int fd) {
+// Puts an opened port into a free slot; QX318_INVALID_PORT when every slot
+// is taken (the port is then left to the caller).
+PortHandle ClaimSlot(PosixPort &opened) {
   for (uint32_t index = 0; index < kSlotCount; ++index) {
     Slot &slot = g_slots[index];
     uint64_t word = slot.state.load(std::memory_order_acquire);
@@ -140,7 +151,7 @@ PortHandle ClaimSlot(int fd) {
                                             std::memory_order_acq_rel)) {
       continue;  // another thread took it first
     }
-    slot.port = PosixPort{fd, {}, 0};
+    slot.port = std::move(opened);
     slot.state.store(SlotState{generation, Phase::kOpen, 0}.Word(), std::memory_order_release);
     return HandleOf(index, generation);
   }
@@ -273,9 +284,50 @@ uint32_t CurrentBaudRate(int fd, const termios &tio) {
   return named != 0 ? named : posix::ReadArbitrarySpeed(fd);
 }
 
+// Why a network port did not open, as the converter library's last error
+// would say it.
+void NoteNetworkOpenFailure(const char *description, posix::NetworkOpenError error) {
+  using posix::NetworkOpenError;
+  switch (error) {
+    case NetworkOpenError::kBadDescription:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "\"%s\" is not scheme://HOST:PORT", description);
+      break;
+    case NetworkOpenError::kNotResolved:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the host name did not resolve", description);
+      break;
+    case NetworkOpenError::kRefused:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the connection was refused", description);
+      break;
+    case NetworkOpenError::kTimedOut:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: no answer to the connection", description);
+      break;
+    case NetworkOpenError::kNoComPort:
+      SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
+                          "%s: the server did not take the com port control settings", description);
+      break;
+    case NetworkOpenError::kNoMemory:
+      SetConverterFailure(QX318_FAIL_NO_MEMORY, "%s: network port record", description);
+      break;
+    default:
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: a socket call failed", description);
+      break;
+  }
+}
+
+PortHandle OpenNetworkPort(const char *description) {
+  posix::NetworkOpenError error = posix::NetworkOpenError::kNone;
+  PosixPort opened{-1, {}, 0, posix::NetworkPort::Open(description, &error)};
+  if (opened.network == nullptr) {
+    NoteNetworkOpenFailure(description, error);
+    return QX318_INVALID_PORT;
+  }
+  return ClaimSlot(opened);  // a port left over closes with `opened`
+}
+
 PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, uint32_t, uint32_t,
                            void *) {
   if (description == nullptr || description[0] == '\0') return QX318_INVALID_PORT;
+  if (posix::IsNetworkDescription(description)) return OpenNetworkPort(description);
   try {
     const std::string path = DevicePathFor(description);
     if (path.empty()) {
@@ -285,7 +337,8 @@ PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, 
     }
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    const PortHandle port = ClaimSlot(fd);
+    PosixPort opened{fd, {}, 0, nullptr};
+    const PortHandle port = ClaimSlot(opened);
     if (port == QX318_INVALID_PORT) {
       (void)ioctl(fd, TIOCNXCL);
       close(fd);
@@ -306,7 +359,10 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
   const PortLease port(handle);
   if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
   const TransferResult result =
-      posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count, port->timeouts);
+      port->network != nullptr
+          ? port->network->Read(static_cast<uint8_t *>(buffer), count, port->timeouts)
+          : posix::ReadWithTimeouts(port->fd, static_cast<uint8_t *>(buffer), count,
+                                    port->timeouts);
   *transferred = result.count;
   if (result.failed) {
     SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up after %u of %u bytes", result.count,
@@ -320,8 +376,10 @@ Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uin
   if (transferred != nullptr) *transferred = 0;
   const PortLease port(handle);
   if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const TransferResult result = posix::WriteWithTimeouts(
-      port->fd, static_cast<const uint8_t *>(buffer), count, port->timeouts);
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  const TransferResult result =
+      port->network != nullptr ? port->network->Write(bytes, count, port->timeouts)
+                               : posix::WriteWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
   if (result.failed) {
     SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up: request written: %u of %u bytes",
@@ -363,7 +421,12 @@ void FillDcb(const termios &tio, uint32_t baud_rate, Dcb *dcb) {
 Bool32 PosixGetCommState(PortHandle handle, Dcb *dcb) {
   const PortLease port(handle);
   termios tio{};
-  if (!port || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
+  if (!port || dcb == nullptr) return 0;
+  if (port->network != nullptr) {
+    port->network->LineSettings(dcb);
+    return 1;
+  }
+  if (tcgetattr(port->fd, &tio) != 0) return 0;
   if (port->baud_rate == 0) port->baud_rate = CurrentBaudRate(port->fd, tio);
   FillDcb(tio, port->baud_rate, dcb);
   return 1;
@@ -430,6 +493,7 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
     SetConverterFailure(QX318_FAIL_BAUD_RATE, "0 baud was refused");
     return 0;
   }
+  if (port->network != nullptr) return port->network->ApplyLineSettings(*dcb);
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
@@ -463,8 +527,9 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) {
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
   const PortLease port(handle);
   if (!port) return 0;
-  if (flags & (kPurgeRxAbort | kPurgeRxClear)) return tcflush(port->fd, TCIFLUSH) == 0;
-  return 1;
+  if (!(flags & (kPurgeRxAbort | kPurgeRxClear))) return 1;
+  if (port->network != nullptr) return port->network->PurgeReceived();
+  return tcflush(port->fd, TCIFLUSH) == 0;
 }
 
 // Reads wait through poll, so there are no events to select.
