@@ -11,6 +11,17 @@
 #include "QX318_RS485.h"
 #include "port/platform.h"
 
+// Details are formatted with the C library's printf rules. GCC checks them as
+// GNU formats (so that MinGW's %llu is accepted as its runtime takes it);
+// Clang knows only printf, which checks the same conversions.
+#if defined(__clang__)
+#define QX318_FORMAT_CHECK(fmt_index, first_arg) \
+  __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define QX318_FORMAT_CHECK(fmt_index, first_arg) \
+  __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#endif
+
 namespace qx318 {
 
 inline constexpr uint32_t kFailureDetailSize = 256;
@@ -50,7 +61,7 @@ void ClearFailure();
 
 // Records code with a detail made from fmt (printf-style); returns false, so
 // that a layer may write `return Fail(...)`.
-bool Fail(int32_t code, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
+bool Fail(int32_t code, const char *fmt, ...) QX318_FORMAT_CHECK(2, 3);
 
 // The current reason of the calling thread.
 int32_t CurrentFailure();
@@ -60,13 +71,11 @@ const char *FailureSentence(int32_t reason);
 
 // For converter back ends: the reason the operation under way failed. The
 // port layer takes it in place of its own generic reason.
-void SetConverterFailure(int32_t code, const char *fmt, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+void SetConverterFailure(int32_t code, const char *fmt, ...) QX318_FORMAT_CHECK(2, 3);
 void ClearConverterFailure();
 // Records the converter's reason if it gave one, else code with the detail
 // made from fmt. Returns false.
-bool FailWithConverterReason(int32_t code, const char *fmt, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+bool FailWithConverterReason(int32_t code, const char *fmt, ...) QX318_FORMAT_CHECK(2, 3);
 int32_t ConverterFailureCode();
 
 // The exported edge: records success or keeps the reason, and collapses it

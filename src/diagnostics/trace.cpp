@@ -55,7 +55,7 @@ void EscapeName(const char *description, char (&out)[kPortNameSize]) {
 class Line {
  public:
   explicit Line(size_t capacity) : buffer_(capacity), size_(0) {}
-  void Add(const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3))) {
+  void Add(const char *fmt, ...) QX318_FORMAT_CHECK(2, 3) {
     if (!buffer_ || size_ >= buffer_.size()) return;
     va_list args;
     va_start(args, fmt);
