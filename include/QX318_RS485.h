@@ -4,7 +4,12 @@
  *
  * Every function is one complete request/answer exchange with one device
  * (or, for open and close, one converter port). Every function returns 1 on
- * success and 0 on failure; there is no error code and no logging.
+ * success and 0 on failure. Why a call returned 0 is kept per thread:
+ * QX318_GetLastFailure gives a stable code (the QX318_FAIL_ values below),
+ * QX318_FailureText a sentence for it and QX318_GetLastFailureDetail the
+ * figures (bytes received, time waited, CRC values). When the environment
+ * variable QX318_TRACE names a file (or "-" for standard error) as a port is
+ * opened, every request, answer and failure on that port is appended to it.
  *
  * Output pointers are checked first: a null output pointer returns 0 before
  * anything is sent. Out-parameters are written only after the whole exchange
@@ -121,8 +126,10 @@ QX318_STATIC_ASSERT(offsetof(ImageHeader, row_count) == 6, "row_count at 6");
 /* Opens the converter named by description and sets 8N1 at baud_rate, no flow
  * control, and the read time-outs above. On Windows the description is the
  * converter's USB product description. On Linux it is a device path
- * ("/dev/ttyUSB0", a pseudo-terminal) or a USB product description matched
- * against the serial devices the kernel lists. The handle is stored through
+ * ("/dev/ttyUSB0", a pseudo-terminal), a USB product description matched
+ * against the serial devices the kernel lists, or a serial port served over
+ * the network by ser2net: "tcp://HOST:PORT" (raw) or "rfc2217://HOST:PORT"
+ * (Telnet com port control, which also sets the remote line). The handle is stored through
  * port_out only on success; a failed open leaves nothing open. */
 QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
                                             PortHandle *port_out);
@@ -195,6 +202,47 @@ QX318_API int32_t QX318_CALL QX318_GetRotateAngle(PortHandle port, int32_t addre
 /* Ask the device to save the angle to flash, or restore it from there. */
 QX318_API int32_t QX318_CALL QX318_FlushAngleToFlash(PortHandle port, int32_t address);
 QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port, int32_t address);
+
+/* Why the calling thread's most recent call into the library returned 0.
+ * The values are stable; new ones may be added. */
+#define QX318_FAIL_NONE 0                 /* the last call succeeded */
+#define QX318_FAIL_NULL_ARGUMENT 1        /* a required pointer was null */
+#define QX318_FAIL_NOT_FOUND 2            /* no converter or device by that description */
+#define QX318_FAIL_PORT_BUSY 3            /* the port is open elsewhere */
+#define QX318_FAIL_ACCESS_DENIED 4        /* no permission to open the port */
+#define QX318_FAIL_LINE_SETTINGS 5        /* the line settings were refused or unreadable */
+#define QX318_FAIL_BAUD_RATE 6            /* the baud rate was refused */
+#define QX318_FAIL_TIMEOUTS 7             /* the time-outs were refused */
+#define QX318_FAIL_QUEUES 8               /* the queue sizes were refused */
+#define QX318_FAIL_PURGE 9                /* the purge at open was refused */
+#define QX318_FAIL_EVENT_MASK 10          /* the event mask was refused */
+#define QX318_FAIL_WRITE_SHORT 11         /* the request was not written completely */
+#define QX318_FAIL_NO_ANSWER 12           /* no byte arrived before the time-out */
+#define QX318_FAIL_ANSWER_CUT_SHORT 13    /* the answer stopped before its end */
+#define QX318_FAIL_NO_START_BYTE 14       /* only marker bytes within the hunt's bound */
+#define QX318_FAIL_ANSWER_TOO_LONG 15     /* declared length larger than the buffer */
+#define QX318_FAIL_WRONG_LENGTH 16        /* length other than the command expects */
+#define QX318_FAIL_CRC_MISMATCH 17        /* the answer's CRC did not match */
+#define QX318_FAIL_FLASH_NOT_CONFIRMED 18 /* the flash answer did not echo the request */
+#define QX318_FAIL_CAPACITY 19            /* the answer is larger than the capacity given */
+#define QX318_FAIL_NO_MEMORY 20           /* a work buffer could not be allocated */
+#define QX318_FAIL_HUNG_UP 21             /* the port was hung up or unplugged */
+#define QX318_FAIL_INVALID_HANDLE 22      /* the handle is not an open port */
+#define QX318_FAIL_PORT_ERROR 23          /* the converter reported another error */
+
+/* The reason of the calling thread's most recent call into the library:
+ * QX318_FAIL_NONE after a call that succeeded. Per thread, and untouched by
+ * the caller's own system calls. These three calls never change it. */
+QX318_API int32_t QX318_CALL QX318_GetLastFailure(void);
+
+/* A short English sentence for a reason; an unknown value has one too. The
+ * text is static and never freed. */
+QX318_API const char *QX318_CALL QX318_FailureText(int32_t reason);
+
+/* The figures of the calling thread's last failure, such as "answer cut
+ * short: 9 of 15 data bytes after 1100 ms"; "" after a success. Valid until
+ * the thread's next call into the library. */
+QX318_API const char *QX318_CALL QX318_GetLastFailureDetail(void);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,6 @@ namespace qx318 {
 // Sends command with the one data byte action and accepts the device's
 // answer when its first data byte echoes action. The answer's length is not
 // examined; an answer with no data bytes never confirms.
-int32_t ConfirmFlash(PortHandle port, int32_t address, int32_t command, uint8_t action);
+bool ConfirmFlash(PortHandle port, int32_t address, int32_t command, uint8_t action);
 
 }  // namespace qx318

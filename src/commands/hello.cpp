@@ -1,3 +1,4 @@
+#include "diagnostics/exported_call.h"
 #include "protocol/command_codes.h"
 #include "protocol/frame.h"
 #include "protocol/groups.h"
@@ -23,15 +24,22 @@ void StoreHello(const uint8_t *data, HelloAnswer &record) {
   record.value7 = static_cast<uint16_t>(DecodeGroups(data + 13, 2));
 }
 
+bool Hello(PortHandle port, int32_t address, HelloAnswer *answer_out) {
+  if (answer_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "answer_out is null");
+  uint8_t answer[kHelloLongestAnswer] = {};
+  uint32_t length = 0;
+  if (!Exchange(port, address, CMD_HELLO, nullptr, 0, answer, sizeof answer, &length)) {
+    return false;
+  }
+  if (!ExpectLength(length, kHelloAnswerLength)) return false;
+  StoreHello(answer, *answer_out);
+  return true;
+}
+
 }  // namespace
 
 extern "C" QX318_API int32_t QX318_CALL QX318_HelloCmd(PortHandle port, int32_t address,
                                                        HelloAnswer *answer_out) {
-  if (answer_out == nullptr) return 0;
-  uint8_t answer[kHelloLongestAnswer] = {};
-  uint32_t length = 0;
-  if (!Exchange(port, address, CMD_HELLO, nullptr, 0, answer, sizeof answer, &length)) return 0;
-  if (length != kHelloAnswerLength) return 0;
-  StoreHello(answer, *answer_out);
-  return 1;
+  ExportedCall call(port);
+  return call.Finish(Hello(port, address, answer_out));
 }

@@ -4,6 +4,7 @@
 // pixels, each byte with bit 7 cleared.
 #include "commands/image.h"
 
+#include "diagnostics/exported_call.h"
 #include "port/port.h"
 #include "protocol/command_codes.h"
 #include "protocol/crc.h"
@@ -29,8 +30,9 @@ struct ImageWords {
 };
 
 // Reads one 2-group header word that the CRC covers, bit 7 cleared in place.
-bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *word) {
-  if (!ReadPort(port, area, 2)) return false;
+bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *word,
+                     const char *field) {
+  if (!ReadAnswerField(port, area, 2, field)) return false;
   StripMarkers(area, 2);
   (void)UpdateCrc16(crc, area, 2);
   *word = static_cast<uint16_t>(DecodeGroups(area, 2));
@@ -39,11 +41,11 @@ bool ReadCoveredWord(PortHandle port, uint8_t *area, uint16_t *crc, uint16_t *wo
 
 bool ReadImageWords(PortHandle port, uint8_t *area, uint16_t *crc, ImageWords *words) {
   if (!HuntStartByte(port, area)) return false;
-  if (!ReadPort(port, area + 1, 2)) return false;
+  if (!ReadAnswerField(port, area + 1, 2, "row count")) return false;
   words->row_count = static_cast<uint16_t>(DecodeGroups(area + 1, 2));
-  return ReadCoveredWord(port, area + 3, crc, &words->row_length) &&
-         ReadCoveredWord(port, area + 5, crc, &words->word3) &&
-         ReadCoveredWord(port, area + 7, crc, &words->word4);
+  return ReadCoveredWord(port, area + 3, crc, &words->row_length, "row length") &&
+         ReadCoveredWord(port, area + 5, crc, &words->word3, "W3") &&
+         ReadCoveredWord(port, area + 7, crc, &words->word4, "W4");
 }
 
 // Each row is stripped and run through the CRC as soon as it has landed,
@@ -54,7 +56,9 @@ bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels, uint16_
               const ImageProgress *progress) {
   for (uint32_t row = 0; row < words.row_count; ++row) {
     uint8_t *row_pixels = pixels + static_cast<size_t>(row) * words.row_length;
-    if (!ReadPort(port, row_pixels, words.row_length)) return false;
+    if (!ReadAnswerField(port, row_pixels, words.row_length, "pixel", static_cast<int64_t>(row))) {
+      return false;
+    }
     (void)StripMarkersAndUpdateCrc16(crc, row_pixels, words.row_length);
     if (progress != nullptr && progress->on_row != nullptr) {
       progress->on_row(progress->context, row + 1, words.row_count);
@@ -63,10 +67,14 @@ bool ReadRows(PortHandle port, const ImageWords &words, uint8_t *pixels, uint16_
   return true;
 }
 
-bool ReceivedCrcMatches(PortHandle port, uint16_t crc) {
+bool ReceivedCrcMatches(PortHandle port, uint16_t crc, size_t pixel_count) {
   uint8_t received[kCrcGroups] = {};
-  if (!ReadPort(port, received, kCrcGroups)) return false;
-  return (DecodeGroups(received, kCrcGroups) & kCrcMask) == crc;
+  if (!ReadAnswerField(port, received, kCrcGroups, "CRC")) return false;
+  const uint32_t received_crc = DecodeGroups(received, kCrcGroups) & kCrcMask;
+  if (received_crc == crc) return true;
+  return Fail(QX318_FAIL_CRC_MISMATCH,
+              "image CRC received 0x%04X, computed 0x%04X over %llu pixel bytes", received_crc, crc,
+              static_cast<unsigned long long>(pixel_count));
 }
 
 // The exported functions' destination: the caller's buffer, refused when
@@ -83,25 +91,29 @@ struct FixedPixels {
 
 int32_t ReadImageInto(PortHandle port, int32_t address, ImageHeader *header_out,
                       uint8_t *pixels_out, uint64_t pixel_capacity) {
-  if (header_out == nullptr || pixels_out == nullptr) return 0;
+  if (pixels_out == nullptr) {
+    ExportedCall call(port);
+    return call.Finish(Fail(QX318_FAIL_NULL_ARGUMENT, "pixels_out is null"));
+  }
   FixedPixels fixed{pixels_out, pixel_capacity};
   return ReadImage(port, address, header_out, PixelDestination{&FixedPixels::BufferFor, &fixed},
                    nullptr);
 }
 
-}  // namespace
-
-int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
-                  const PixelDestination &destination, const ImageProgress *progress) {
-  if (header_out == nullptr || destination.buffer_for == nullptr) return 0;
+bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out,
+                   const PixelDestination &destination, const ImageProgress *progress) {
+  if (header_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "header_out is null");
+  if (destination.buffer_for == nullptr) {
+    return Fail(QX318_FAIL_NULL_ARGUMENT, "no pixel destination");
+  }
   *header_out = ImageHeader{};
   WorkBuffer area(kImageHeaderAreaSize);
-  if (!area) return 0;
-  if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return 0;
+  if (!area) return Fail(QX318_FAIL_NO_MEMORY, "image work area of %u bytes", kImageHeaderAreaSize);
+  if (!SendRequest(port, address, CMD_GET_IMAGE, nullptr, 0)) return false;
 
   uint16_t crc = 0;
   ImageWords words;
-  if (!ReadImageWords(port, area.data(), &crc, &words)) return 0;
+  if (!ReadImageWords(port, area.data(), &crc, &words)) return false;
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
   uint8_t *pixels = destination.buffer_for(destination.context, words.row_count, words.row_length);
   if (pixels == nullptr) {
@@ -111,16 +123,25 @@ int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
     // meet it.
     (void)DiscardFromPort(port, uint64_t{pixel_count} + kCrcGroups, area.data(),
                           static_cast<uint32_t>(area.size()));
-    return 0;
+    return Fail(QX318_FAIL_CAPACITY, "image of %u x %u = %llu bytes does not fit the buffer",
+                words.row_count, words.row_length, static_cast<unsigned long long>(pixel_count));
   }
-  if (!ReadRows(port, words, pixels, &crc, progress)) return 0;
-  if (!ReceivedCrcMatches(port, crc)) return 0;
+  if (!ReadRows(port, words, pixels, &crc, progress)) return false;
+  if (!ReceivedCrcMatches(port, crc, pixel_count)) return false;
 
   header_out->word4 = words.word4;
   header_out->word3 = words.word3;
   header_out->row_length = words.row_length;
   header_out->row_count = words.row_count;
-  return 1;
+  return true;
+}
+
+}  // namespace
+
+int32_t ReadImage(PortHandle port, int32_t address, ImageHeader *header_out,
+                  const PixelDestination &destination, const ImageProgress *progress) {
+  ExportedCall call(port);
+  return call.Finish(ExchangeImage(port, address, header_out, destination, progress));
 }
 
 }  // namespace qx318

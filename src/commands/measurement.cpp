@@ -1,5 +1,6 @@
 #include <limits>
 
+#include "diagnostics/exported_call.h"
 #include "protocol/command_codes.h"
 #include "protocol/frame.h"
 #include "protocol/groups.h"
@@ -20,29 +21,40 @@ constexpr uint32_t kNoCapacityLimit = std::numeric_limits<uint32_t>::max();
 
 uint32_t ValueCount(uint16_t pair_count) { return 2u * pair_count; }
 
-int32_t GetMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
-                   uint16_t *values_out, uint32_t value_capacity) {
-  if (header_out == nullptr || values_out == nullptr) return 0;
+bool ExchangeMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
+                     uint16_t *values_out, uint32_t value_capacity) {
+  if (header_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "header_out is null");
+  if (values_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "values_out is null");
   WorkBuffer answer(kRoomForAnyMeasureAnswer);
-  if (!answer) return 0;
+  if (!answer)
+    return Fail(QX318_FAIL_NO_MEMORY, "measurement buffer of %u bytes", kRoomForAnyMeasureAnswer);
   uint32_t length = 0;
   if (!Exchange(port, address, CMD_GET_MEASURE, nullptr, 0, answer.data(), kRoomForAnyMeasureAnswer,
                 &length)) {
-    return 0;
+    return false;
   }
   // Every group is masked: positions 0 and 1 still hold the raw length bytes
   // of an answer shorter than 3 bytes. The length is not compared with the
   // pair count; values the answer does not carry decode as 0.
   const uint8_t *data = answer.data();
   const auto pair_count = static_cast<uint16_t>(DecodeGroups(data + 1, 2));
-  if (ValueCount(pair_count) > value_capacity) return 0;
+  if (ValueCount(pair_count) > value_capacity) {
+    return Fail(QX318_FAIL_CAPACITY, "measurement of %u values, capacity %u",
+                ValueCount(pair_count), value_capacity);
+  }
 
   header_out->lead_byte = static_cast<uint8_t>(DecodeGroups(data, 1));
   header_out->pair_count = pair_count;
   for (uint32_t j = 0; j < ValueCount(pair_count); ++j) {
     values_out[j] = static_cast<uint16_t>(DecodeGroups(data + kFirstValueByte + 2 * j, 2));
   }
-  return 1;
+  return true;
+}
+
+int32_t GetMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
+                   uint16_t *values_out, uint32_t value_capacity) {
+  ExportedCall call(port);
+  return call.Finish(ExchangeMeasure(port, address, header_out, values_out, value_capacity));
 }
 
 }  // namespace
@@ -61,5 +73,6 @@ extern "C" QX318_API int32_t QX318_CALL QX318_GetMeasureEx(PortHandle port, int3
 }
 
 extern "C" QX318_API int32_t QX318_CALL QX318_LockResult(PortHandle port, int32_t address) {
-  return SendRequest(port, address, CMD_LOCK_RESULT, nullptr, 0) ? 1 : 0;
+  ExportedCall call(port);
+  return call.Finish(SendRequest(port, address, CMD_LOCK_RESULT, nullptr, 0));
 }

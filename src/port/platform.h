@@ -57,4 +57,40 @@ void ReleaseZeroed(void *block);
 // exchange can run (at load and unload) and only read in between.
 const uint16_t *CrcTable();
 
+// The calling thread's failure record (diagnostics/failure.h): where the
+// reason of the thread's last call into the library is kept. Storage that
+// exists for every thread, those that predate the library's load included,
+// and is never shared between threads. Never blocks; null only when the
+// platform could not provide a record for this thread (memory is short),
+// in which case reasons go unrecorded and calls still work.
+struct ThreadFailure;
+ThreadFailure *ThisThreadFailure();
+
+// The frame trace's outlet. A sink is a handle of the platform's own, or
+// kNoTraceSink.
+using TraceSink = intptr_t;
+inline constexpr TraceSink kNoTraceSink = -1;
+
+// Copies the QX318_TRACE environment variable into out (NUL-terminated,
+// cut to size); false when it is unset or empty. Never blocks.
+bool TraceTargetFromEnvironment(char *out, size_t size);
+
+// "-" is standard error; anything else names a file opened for appending
+// (created when missing). kNoTraceSink when it cannot be opened. May block
+// on the file system.
+TraceSink OpenTraceSink(const char *target);
+
+// Writes one whole line with one write to the sink, so that lines from
+// several threads never interleave within a line. Failures are ignored: the
+// trace never makes a call fail. May block on the file system.
+void WriteTraceLine(TraceSink sink, const char *line, size_t size);
+
+// Closes a sink from OpenTraceSink; kNoTraceSink and standard error are left
+// alone. Never fails.
+void CloseTraceSink(TraceSink sink);
+
+// Microseconds on the same never-going-back clock as
+// MonotonicMilliseconds, for the trace's timestamps. Never blocks.
+uint64_t MonotonicMicroseconds();
+
 }  // namespace qx318

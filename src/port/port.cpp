@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "diagnostics/failure.h"
+#include "diagnostics/trace.h"
 #include "port/converter.h"
 
 namespace qx318 {
@@ -23,18 +25,51 @@ void ApplyLineSettings(Dcb &dcb, uint32_t baud_rate) {
   dcb.StopBits = kOneStopBit;
 }
 
+// Each configuration step that the converter refuses names itself, unless
+// the converter said more precisely why.
 bool ConfigurePort(const ConverterBackend &converter, PortHandle port, uint32_t baud_rate) {
   Dcb dcb{};
-  if (!converter.get_comm_state(port, &dcb)) return false;
+  ClearConverterFailure();
+  if (!converter.get_comm_state(port, &dcb)) {
+    return FailWithConverterReason(QX318_FAIL_LINE_SETTINGS, "the line settings could not be read");
+  }
   ApplyLineSettings(dcb, baud_rate);
-  if (!converter.set_comm_state(port, &dcb)) return false;
+  if (!converter.set_comm_state(port, &dcb)) {
+    return FailWithConverterReason(QX318_FAIL_LINE_SETTINGS,
+                                   "the line settings (8N1 at %u baud) were refused", baud_rate);
+  }
 
   CommTimeouts timeouts{kReadIntervalTimeoutMs, kReadTotalTimeoutMultiplierMs,
                         kReadTotalTimeoutConstantMs, 0, 0};
-  if (!converter.set_comm_timeouts(port, &timeouts)) return false;
-  if (!converter.setup_comm(port, kQueueSize, kQueueSize)) return false;
-  if (!converter.purge_comm(port, kPurgeBeforeWrite)) return false;
-  return converter.set_comm_mask(port, kEventMask) != 0;
+  if (!converter.set_comm_timeouts(port, &timeouts)) {
+    return FailWithConverterReason(QX318_FAIL_TIMEOUTS, "the time-outs were refused");
+  }
+  if (!converter.setup_comm(port, kQueueSize, kQueueSize)) {
+    return FailWithConverterReason(QX318_FAIL_QUEUES, "queues of %u bytes were refused",
+                                   kQueueSize);
+  }
+  if (!converter.purge_comm(port, kPurgeBeforeWrite)) {
+    return FailWithConverterReason(QX318_FAIL_PURGE, "the purge at open was refused");
+  }
+  if (!converter.set_comm_mask(port, kEventMask)) {
+    return FailWithConverterReason(QX318_FAIL_EVENT_MASK, "the event mask was refused");
+  }
+  return true;
+}
+
+// The figures of a read that moved fewer bytes than asked: what the frame
+// reader turns into "no answer" or "cut short" with the field's name.
+void NoteShortRead(uint32_t received, uint32_t count, uint64_t started) {
+  ThreadFailure *record = ThisThreadFailure();
+  const uint64_t elapsed = MonotonicMilliseconds() - started;
+  if (record != nullptr) record->last_short_read = ShortRead{received, count, elapsed};
+  if (received == 0) {
+    (void)FailWithConverterReason(QX318_FAIL_NO_ANSWER, "no byte within %llu ms",
+                                  static_cast<unsigned long long>(elapsed));
+  } else {
+    (void)FailWithConverterReason(QX318_FAIL_ANSWER_CUT_SHORT, "%u of %u bytes after %llu ms",
+                                  received, count, static_cast<unsigned long long>(elapsed));
+  }
 }
 
 // A read's bytes go one after the other into the caller's buffer; bytes that
@@ -85,19 +120,23 @@ bool ReadInPieces(PortHandle port, const ReadTarget &target, uint64_t count, uin
   uint64_t piece_started = started;
   uint64_t done = 0;
   uint64_t left_ms = limit_ms;
+  ClearConverterFailure();
   while (left_ms > 0) {
     const uint32_t size = target.PieceSize(count - done);
     const auto total_ms = static_cast<uint32_t>(std::min<uint64_t>(kFirstByteWaitMs, left_ms));
-    const Piece piece =
-        ReadPiece(converter, port, target.PieceAt(done), size, total_ms, piece_started);
+    uint8_t *piece_bytes = target.PieceAt(done);
+    const Piece piece = ReadPiece(converter, port, piece_bytes, size, total_ms, piece_started);
+    if (AnyPortTraced()) TraceReceived(piece_bytes, piece.received);
     done += piece.received;
     if (done == count) return true;
-    if (piece.received == 0) return false;
-    if (piece.received < size && piece.ended_early) return false;
+    if (piece.received == 0) break;
+    if (piece.received < size && piece.ended_early) break;
     piece_started = MonotonicMilliseconds();
     const uint64_t spent = piece_started - started;
     left_ms = spent < limit_ms ? limit_ms - spent : 0;
   }
+  NoteShortRead(static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)),
+                static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX)), started);
   return false;
 }
 
@@ -109,8 +148,12 @@ bool WritePort(PortHandle port, const uint8_t *bytes, uint32_t count) {
   // stop the write.
   (void)converter.purge_comm(port, kPurgeBeforeWrite);
   uint32_t written = 0;
+  ClearConverterFailure();
   (void)converter.write_file(port, bytes, count, &written, nullptr);
-  return written == count;
+  if (AnyPortTraced()) TraceRequest(bytes, count, written);
+  if (written == count) return true;
+  return FailWithConverterReason(QX318_FAIL_WRITE_SHORT, "request written: %u of %u bytes", written,
+                                 count);
 }
 
 bool ReadPort(PortHandle port, uint8_t *bytes, uint32_t count) {
@@ -140,23 +183,35 @@ using namespace qx318;
 
 extern "C" QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
                                                        PortHandle *port_out) {
+  ClearFailure();
   // A null description would be dereferenced by the converter.
-  if (port_out == nullptr || description == nullptr) return 0;
+  if (port_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "port_out is null");
+  if (description == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "description is null");
   const ConverterBackend &converter = Converter();
+  ClearConverterFailure();
   PortHandle port =
       converter.create_file(description, kGenericRead | kGenericWrite, 0, nullptr, kOpenExisting,
                             kFileAttributeNormal | kOpenByDescription, nullptr);
-  if (port == QX318_INVALID_PORT) return 0;
-  if (!ConfigurePort(converter, port, baud_rate)) {
-    (void)converter.close_handle(port);
+  if (port == QX318_INVALID_PORT) {
+    (void)FailWithConverterReason(QX318_FAIL_NOT_FOUND, "no converter \"%s\" could be opened",
+                                  description);
+    TraceFailedOpen(description);
     return 0;
   }
+  if (!ConfigurePort(converter, port, baud_rate)) {
+    (void)converter.close_handle(port);
+    TraceFailedOpen(description);
+    return 0;
+  }
+  TraceOpenedPort(port, description, baud_rate);
   *port_out = port;
   return 1;
 }
 
 extern "C" QX318_API int32_t QX318_CALL QX318_ClosePort(PortHandle port) {
-  if (IsNoHandle(port)) return 0;
+  ClearFailure();
+  if (IsNoHandle(port)) return Fail(QX318_FAIL_INVALID_HANDLE, "no handle to close");
+  TraceClosedPort(port);
   (void)Converter().close_handle(port);
   return 1;
 }

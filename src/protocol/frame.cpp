@@ -1,5 +1,6 @@
 #include "protocol/frame.h"
 
+#include "diagnostics/failure.h"
 #include "port/port.h"
 #include "protocol/crc.h"
 #include "protocol/groups.h"
@@ -7,52 +8,99 @@
 
 namespace qx318 {
 
+bool ReadAnswerField(PortHandle port, uint8_t *bytes, uint32_t count, const char *field,
+                     int64_t row) {
+  if (ReadPort(port, bytes, count)) return true;
+  // The start byte has come, so silence here cuts the answer short; a
+  // converter's own reason (a hang-up) stays.
+  if (ConverterFailureCode() != QX318_FAIL_NONE) return false;
+  const ThreadFailure *record = ThisThreadFailure();
+  if (record == nullptr) return false;
+  const ShortRead &read = record->last_short_read;
+  const auto elapsed = static_cast<unsigned long long>(read.elapsed_ms);
+  if (row >= 0) {
+    return Fail(QX318_FAIL_ANSWER_CUT_SHORT,
+                "answer cut short: %u of %u %s bytes of row %lld after %llu ms", read.received,
+                read.wanted, field, static_cast<long long>(row), elapsed);
+  }
+  return Fail(QX318_FAIL_ANSWER_CUT_SHORT, "answer cut short: %u of %u %s bytes after %llu ms",
+              read.received, read.wanted, field, elapsed);
+}
+
 bool HuntStartByte(PortHandle port, uint8_t *scratch) {
   // Each read may wait only for what is left of the hunt's time, so noise
   // that trickles in just before the bound cannot stretch the hunt past it.
   const uint64_t started = MonotonicMilliseconds();
   uint64_t left_ms = kStartByteHuntLimitMs;
   for (uint32_t skipped = 0;; ++skipped) {
-    if (!ReadPortWithin(port, scratch, 1, left_ms)) return false;
+    if (!ReadPortWithin(port, scratch, 1, left_ms)) {
+      if (ConverterFailureCode() != QX318_FAIL_NONE) return false;
+      const auto waited = static_cast<unsigned long long>(MonotonicMilliseconds() - started);
+      if (skipped == 0) return Fail(QX318_FAIL_NO_ANSWER, "no answer within %llu ms", waited);
+      return Fail(QX318_FAIL_NO_START_BYTE,
+                  "no start byte: %u marker bytes skipped, then silence, after %llu ms", skipped,
+                  waited);
+    }
     if ((*scratch & kMarker) == 0) return true;
-    if (skipped == kMaxSkippedNoiseBytes) return false;
     const uint64_t spent = MonotonicMilliseconds() - started;
-    if (spent >= kStartByteHuntLimitMs) return false;
+    if (skipped == kMaxSkippedNoiseBytes || spent >= kStartByteHuntLimitMs) {
+      return Fail(QX318_FAIL_NO_START_BYTE, "no start byte: %u marker bytes skipped in %llu ms",
+                  skipped + 1, static_cast<unsigned long long>(spent));
+    }
     left_ms = kStartByteHuntLimitMs - spent;
   }
 }
 
 bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
                  uint32_t count) {
-  if (count > kMaxFrameData || (data == nullptr && count != 0)) return false;
+  if (data == nullptr && count != 0) return Fail(QX318_FAIL_NULL_ARGUMENT, "request data is null");
+  if (count > kMaxFrameData) {
+    return Fail(QX318_FAIL_WRITE_SHORT, "request of %u data bytes cannot be framed (at most %u)",
+                count, kMaxFrameData);
+  }
   WorkBuffer frame(count + kRequestOverhead);
-  if (!frame || !EncodeRequestFrame(address, command, data, count, frame.data())) return false;
+  if (!frame) {
+    return Fail(QX318_FAIL_NO_MEMORY, "request frame of %u bytes", count + kRequestOverhead);
+  }
+  if (!EncodeRequestFrame(address, command, data, count, frame.data())) return false;
   return WritePort(port, frame.data(), count + kRequestOverhead);
 }
 
 bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t *length_out) {
-  if (buffer == nullptr || length_out == nullptr || capacity < 2) return false;
+  if (buffer == nullptr || length_out == nullptr || capacity < 2) {
+    return Fail(QX318_FAIL_NULL_ARGUMENT, "no answer buffer");
+  }
   if (!HuntStartByte(port, buffer)) return false;
 
-  if (!ReadPort(port, buffer, 2)) return false;
+  if (!ReadAnswerField(port, buffer, 2, "length")) return false;
   const uint32_t length = DecodeGroups(buffer, 2);
   if (length > capacity) {
     // Refused, but read to its end through the buffer's own room, so that
     // the rest of it is not in the way of the next exchange.
     (void)DiscardFromPort(port, uint64_t{length} + kCrcGroups, buffer, capacity);
-    return false;
+    return Fail(QX318_FAIL_ANSWER_TOO_LONG, "answer declares %u data bytes, the buffer holds %u",
+                length, capacity);
   }
 
-  if (!ReadPort(port, buffer, length)) return false;
+  if (!ReadAnswerField(port, buffer, length, "data")) return false;
   uint8_t crc_groups[kCrcGroups] = {};
-  if (!ReadPort(port, crc_groups, kCrcGroups)) return false;
+  if (!ReadAnswerField(port, crc_groups, kCrcGroups, "CRC")) return false;
 
   uint16_t crc = 0;
   (void)StripMarkersAndUpdateCrc16(&crc, buffer, length);
-  if ((DecodeGroups(crc_groups, kCrcGroups) & kCrcMask) != crc) return false;
+  const uint32_t received = DecodeGroups(crc_groups, kCrcGroups) & kCrcMask;
+  if (received != crc) {
+    return Fail(QX318_FAIL_CRC_MISMATCH, "CRC received 0x%04X, computed 0x%04X over %u data bytes",
+                received, crc, length);
+  }
 
   *length_out = length;
   return true;
+}
+
+bool ExpectLength(uint32_t length, uint32_t expected) {
+  if (length == expected) return true;
+  return Fail(QX318_FAIL_WRONG_LENGTH, "answer of %u data bytes, expected %u", length, expected);
 }
 
 bool Exchange(PortHandle port, int32_t address, int32_t command, const uint8_t *data,

@@ -59,6 +59,17 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
 // when a limit is passed.
 bool HuntStartByte(PortHandle port, uint8_t *scratch);
 
+// ReadPort for a field of an answer whose start byte has arrived: a short
+// read is recorded as the answer cut short in that field ("length", "data",
+// "CRC", or with row 3 of the pixels), with the bytes received and the time
+// waited.
+bool ReadAnswerField(PortHandle port, uint8_t *bytes, uint32_t count, const char *field,
+                     int64_t row = -1);
+
+// True when an answer's length is what the command expects; otherwise the
+// wrong length is recorded with both figures.
+bool ExpectLength(uint32_t length, uint32_t expected);
+
 // SendRequest followed by ReceiveAnswer.
 bool Exchange(PortHandle port, int32_t address, int32_t command, const uint8_t *data,
               uint32_t count, uint8_t *buffer, uint32_t capacity, uint32_t *length_out);

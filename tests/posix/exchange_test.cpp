@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -291,6 +292,60 @@ INSTANTIATE_TEST_SUITE_P(Pty, Recovery,
                                            FirstFailure{"CorruptedCrc", CorruptedCrc},
                                            FirstFailure{"WrongLengthThenAnother", TwoAnswers}),
                          [](const auto &test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace qx318::test
+
+// Why an exchange over a real terminal failed, as the caller reads it back.
+namespace qx318::test {
+namespace {
+
+TEST_F(PtyExchange, SilenceIsReportedAsNoAnswer) {
+  device_.Serve([](const Bytes &) { return Bytes{}; });
+  HelloAnswer answer{};
+  EXPECT_EQ(QX318_HelloCmd(port_, 1, &answer), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_NO_ANSWER);
+  EXPECT_NE(std::string(QX318_GetLastFailureDetail()).find("no answer within 1"), std::string::npos)
+      << QX318_GetLastFailureDetail();
+}
+
+TEST_F(PtyExchange, CutShortAnswerNamesTheFieldAndTheCounts) {
+  device_.Serve([](const Bytes &) {
+    Bytes wire = AnswerFrame(HelloData(SampleHello(1)));
+    wire.resize(3 + 9);
+    return wire;
+  });
+  HelloAnswer answer{};
+  EXPECT_EQ(QX318_HelloCmd(port_, 1, &answer), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_ANSWER_CUT_SHORT);
+  EXPECT_NE(std::string(QX318_GetLastFailureDetail()).find("9 of 15 data bytes"), std::string::npos)
+      << QX318_GetLastFailureDetail();
+}
+
+TEST_F(PtyExchange, SecondOpenOfTheSamePortIsBusy) {
+  PortHandle second = nullptr;
+  EXPECT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &second), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_PORT_BUSY) << QX318_GetLastFailureDetail();
+}
+
+TEST(PtyFailure, MissingDeviceIsNotFound) {
+  PortHandle port = nullptr;
+  EXPECT_EQ(QX318_OpenPort("/dev/qx318-no-such-tty", 115200, &port), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_NOT_FOUND) << QX318_GetLastFailureDetail();
+}
+
+TEST(PtyFailure, PortWhoseOtherSideIsGoneHasHungUp) {
+  auto device = std::make_unique<PtyDevice>();
+  PortHandle port = nullptr;
+  ASSERT_EQ(QX318_OpenPort(device->slave_path().c_str(), 115200, &port), 1);
+  device.reset();  // closes the master: the line hangs up
+  HelloAnswer answer{};
+  const auto start = Clock::now();
+  EXPECT_EQ(QX318_HelloCmd(port, 1, &answer), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(6000));
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_HUNG_UP) << QX318_GetLastFailureDetail();
+  EXPECT_EQ(QX318_ClosePort(port), 1);
+}
 
 }  // namespace
 }  // namespace qx318::test

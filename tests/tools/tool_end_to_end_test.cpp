@@ -297,6 +297,32 @@ TEST_F(ToolTest, FlashSurvivesARestartOfTheSimulatorButUnsavedChangesDoNot) {
 
 class InjectedFault : public ToolTest, public ::testing::WithParamInterface<sim::FaultKind> {};
 
+// The library's reason for each kind of damage, as the one-line error names it.
+// What the library says for each fault. A dropped byte says "cut short"
+// unless the byte it dropped was a length group: then the next byte is read
+// as the length's high group, and the answer declares far more than a hello.
+std::vector<std::string> ReasonsFor(sim::FaultKind kind) {
+  switch (kind) {
+    case sim::FaultKind::kCorruptCrc:
+      return {"CRC received 0x"};
+    case sim::FaultKind::kNoAnswer:
+      return {"no answer within"};
+    case sim::FaultKind::kWrongLength:
+      return {"answer of 16 data bytes, expected 15"};
+    case sim::FaultKind::kDropByte:
+      return {"answer cut short: ", "the buffer holds 128"};
+    default:
+      return {"answer cut short: "};
+  }
+}
+
+bool NamesOneOf(const std::string &line, const std::vector<std::string> &reasons) {
+  for (const std::string &reason : reasons) {
+    if (line.find(reason) != std::string::npos) return true;
+  }
+  return false;
+}
+
 TEST_P(InjectedFault, FailsTheCallWithStatusOneAndTheNextExchangeSucceeds) {
   const std::string port =
       StartSim({"--fault", sim::FaultName(GetParam()) + ":next=1", "--address", "7"});
@@ -307,10 +333,20 @@ TEST_P(InjectedFault, FailsTheCallWithStatusOneAndTheNextExchangeSucceeds) {
   EXPECT_NE(lines[0].find("hello"), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("port " + port), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("address 7"), std::string::npos) << lines[0];
+  EXPECT_TRUE(NamesOneOf(lines[0], ReasonsFor(GetParam()))) << lines[0];
   EXPECT_TRUE(failed.out.empty());
 
   const RunResult next = Tool(port, {"--address", "7", "hello"});
   EXPECT_EQ(next.exit_code, 0) << next.err;
+}
+
+TEST_F(ToolTest, JsonFailureCarriesTheLibrarysCodeReasonAndDetail) {
+  const std::string port = StartSim({"--fault", "no-answer:next=1", "--address", "7"});
+  const RunResult failed = Tool(port, {"--json", "--address", "7", "hello"});
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_NE(failed.out.find("\"error\""), std::string::npos) << failed.out;
+  EXPECT_NE(failed.out.find("\"code\": 12"), std::string::npos) << failed.out;
+  EXPECT_NE(failed.out.find("\"detail\": \"no answer within"), std::string::npos) << failed.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, InjectedFault, ::testing::ValuesIn(sim::kAllFaultKinds),
@@ -638,6 +674,18 @@ TEST_F(ToolTest, ImageShowsAProgressBarOnATerminalOnly) {
   EXPECT_NE(bar.find('\r'), std::string::npos) << bar;
   EXPECT_NE(bar.find("/120 rows"), std::string::npos) << bar;
   EXPECT_EQ(StderrOnATerminal({"--simulate", "image", "--no-progress"}, dir_), "");
+}
+
+TEST_F(ToolTest, AMeasureStreamKeepsAStatusLineOnATerminalOnly) {
+  const std::vector<std::string> stream = {"--simulate", "measure", "--every",  "0",
+                                           "--count",    "30",      "--output", "run.csv"};
+  const std::string seen = StderrOnATerminal(stream, dir_);
+  EXPECT_NE(seen.find("\r\033[Kmeasurements "), std::string::npos) << seen;
+  EXPECT_NE(seen.find("30 measurements, 0 failed"), std::string::npos) << seen;
+  const RunResult piped = RunProgram(kTool, stream, dir_);
+  EXPECT_EQ(piped.exit_code, 0) << piped.err;
+  EXPECT_EQ(piped.err.find('\r'), std::string::npos) << piped.err;
+  EXPECT_NE(piped.err.find("30 measurements, 0 failed"), std::string::npos) << piped.err;
 }
 
 TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {

@@ -132,6 +132,9 @@ TEST_F(LoadedDll, ExportsEveryFunctionByItsPlainNameOnly) {
                                        "QX318_GetRotateAngle",
                                        "QX318_FlushAngleToFlash",
                                        "QX318_RestoreAngleFromFlash",
+                                       "QX318_GetLastFailure",
+                                       "QX318_FailureText",
+                                       "QX318_GetLastFailureDetail",
                                        "DllMain"};
   for (const char *name : kNames) {
     SCOPED_TRACE(name);

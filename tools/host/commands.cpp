@@ -40,8 +40,6 @@ std::string HelloText(const HelloAnswer &a) {
                      a.value1, a.value2, a.value3, a.value4, a.value5, a.value6, a.value7);
 }
 
-const char *kNoValidAnswer = "no valid answer (silence, a bad checksum or a wrong length)";
-
 // Draws "image [#####-----] 40/120 rows" on stderr, redrawn in place.
 struct ProgressBar {
   const char *label;
@@ -117,13 +115,30 @@ void ReportFailure(const std::string &command, const Target &target, const std::
              what);
 }
 
+// The library's own reason for the call that just failed on this thread:
+// its detail with the figures, or its sentence when there are none.
+std::string LastFailureText() {
+  const std::string detail = QX318_GetLastFailureDetail();
+  return detail.empty() ? QX318_FailureText(QX318_GetLastFailure()) : detail;
+}
+
+void ReportLibraryFailure(const std::string &command, const Target &target,
+                          const std::string &context) {
+  const int32_t code = QX318_GetLastFailure();
+  const std::string detail = QX318_GetLastFailureDetail();
+  const std::string what = context.empty() ? LastFailureText() : context + ": " + LastFailureText();
+  ReportFailure(command, target, what);
+  if (target.json_errors) {
+    PrintJson(
+        Json{{"error", {{"code", code}, {"reason", QX318_FailureText(code)}, {"detail", detail}}}});
+  }
+}
+
 std::optional<Session> Session::Open(const std::string &command, const Target &target) {
   PortHandle port = QX318_INVALID_PORT;
   if (QX318_OpenPort(PortName(target.port).c_str(), target.baud, &port) != 1) {
-    ReportFailure(command, target,
-                  fmt::format("cannot open the port at {} baud (no such device, busy, or a rate "
-                              "it refuses)",
-                              target.baud));
+    ReportLibraryFailure(command, target,
+                         fmt::format("cannot open the port at {} baud", target.baud));
     return std::nullopt;
   }
   return Session(port);
@@ -139,20 +154,37 @@ int RunScan(const Target &target, const OutputStyle &style, ScanRange range) {
   const auto session = Session::Open("scan", target);
   if (!session) return kExitDevice;
   Json devices = Json::array();
+  Json failures = Json::array();
   for (int address = range.first; address <= range.last; ++address) {
     if (style.progress) {
+      // A silent address costs the whole time-out: say which one is waited on.
       fmt::print(stderr, "\rscanning address {:2} of {}-{}", address, range.first, range.last);
       std::fflush(stderr);
     }
     HelloAnswer answer{};
-    if (QX318_HelloCmd(session->port(), address, &answer) != 1) continue;
+    if (QX318_HelloCmd(session->port(), address, &answer) != 1) {
+      // Anything but silence means something answered there: a CRC error
+      // or a wrong length is worth knowing about.
+      const int32_t code = QX318_GetLastFailure();
+      if (code == QX318_FAIL_NO_ANSWER) continue;
+      if (style.progress) fmt::print(stderr, "\r\033[K");
+      fmt::print(stderr, "qx318 scan: port {}, address {}: {}\n", target.port, address,
+                 LastFailureText());
+      failures.push_back(Json{{"address", address},
+                              {"code", code},
+                              {"reason", QX318_FailureText(code)},
+                              {"detail", QX318_GetLastFailureDetail()}});
+      continue;
+    }
     devices.push_back(Json{{"address", address}, {"hello", HelloJson(answer)}});
     if (style.progress) fmt::print(stderr, "\r\033[K");
     if (!style.json) fmt::print("address {:2}: {}\n", address, HelloText(answer));
     std::fflush(stdout);
   }
   if (style.progress) fmt::print(stderr, "\r\033[K");
-  if (style.json) PrintJson(Json{{"port", target.port}, {"devices", devices}});
+  if (style.json) {
+    PrintJson(Json{{"port", target.port}, {"devices", devices}, {"failures", failures}});
+  }
   if (devices.empty()) {
     fmt::print(stderr, "qx318 scan: port {}: no device answered at addresses {}-{}\n", target.port,
                range.first, range.last);
@@ -166,7 +198,7 @@ int RunHello(const Target &target, const OutputStyle &style) {
   if (!session) return kExitDevice;
   HelloAnswer answer{};
   if (QX318_HelloCmd(session->port(), target.address, &answer) != 1) {
-    ReportFailure("hello", target, kNoValidAnswer);
+    ReportLibraryFailure("hello", target, "");
     return kExitDevice;
   }
   if (style.json) {
@@ -182,7 +214,7 @@ int RunParamGet(const Target &target, const OutputStyle &style, ParameterCode co
   if (!session) return kExitDevice;
   uint16_t value = 0;
   if (QX318_ReadParameter(session->port(), target.address, code, &value) != 1) {
-    ReportFailure("param get", target, fmt::format("code 0x{:04X}: {}", code, kNoValidAnswer));
+    ReportLibraryFailure("param get", target, fmt::format("code 0x{:04X}", code));
     return kExitDevice;
   }
   if (style.json) {
@@ -203,14 +235,13 @@ int RunParamSet(const Target &target, const OutputStyle &style, ParameterCode co
   const auto session = Session::Open("param set", target);
   if (!session) return kExitDevice;
   if (QX318_WriteParameter(session->port(), target.address, code, value) != 1) {
-    ReportFailure("param set", target, "the request could not be written to the port");
+    ReportLibraryFailure("param set", target, "");
     return kExitDevice;
   }
   if (verify) {
     uint16_t read_back = 0;
     if (QX318_ReadParameter(session->port(), target.address, code, &read_back) != 1) {
-      ReportFailure("param set", target,
-                    fmt::format("reading back code 0x{:04X}: {}", code, kNoValidAnswer));
+      ReportLibraryFailure("param set", target, fmt::format("reading back code 0x{:04X}", code));
       return kExitDevice;
     }
     if (read_back != value) {
@@ -249,7 +280,7 @@ int RunFlash(const Target &target, const OutputStyle &style, const FlashCommand 
   if (!session) return kExitDevice;
   const int32_t ok = (save ? flash.save : flash.restore)(session->port(), target.address);
   if (ok != 1) {
-    ReportFailure(command, target, "the device did not confirm");
+    ReportLibraryFailure(command, target, "");
     return kExitDevice;
   }
   if (style.json) {
@@ -273,7 +304,7 @@ int RunMeasure(const Target &target, const OutputStyle &style) {
   std::vector<uint16_t> values(kMaxValues);
   if (QX318_GetMeasureEx(session->port(), target.address, &header, values.data(), kMaxValues) !=
       1) {
-    ReportFailure("measure", target, kNoValidAnswer);
+    ReportLibraryFailure("measure", target, "");
     return kExitDevice;
   }
   const size_t pairs = header.pair_count;
@@ -302,7 +333,7 @@ int RunLock(const Target &target, const OutputStyle &style) {
   const auto session = Session::Open("lock", target);
   if (!session) return kExitDevice;
   if (QX318_LockResult(session->port(), target.address) != 1) {
-    ReportFailure("lock", target, "the request could not be written to the port");
+    ReportLibraryFailure("lock", target, "");
     return kExitDevice;
   }
   if (style.json) {
@@ -328,8 +359,11 @@ int RunImage(const Target &target, const OutputStyle &style, const std::string &
           : tools::RowProgress());
   bar.Finish();
   if (ok != 1) {
-    ReportFailure("image", target,
-                  buffer.out_of_memory ? "no memory for the pixel buffer" : kNoValidAnswer);
+    if (buffer.out_of_memory) {
+      ReportFailure("image", target, "no memory for the pixel buffer");
+    } else {
+      ReportLibraryFailure("image", target, "");
+    }
     return kExitDevice;
   }
   if (!output.empty()) {
@@ -368,7 +402,7 @@ int RunAngleValue(const Target &target, const OutputStyle &style, bool rotate) {
   const int32_t ok = rotate ? QX318_RotateAxisXY(session->port(), target.address, &value)
                             : QX318_GetRotateAngle(session->port(), target.address, &value);
   if (ok != 1) {
-    ReportFailure(command, target, kNoValidAnswer);
+    ReportLibraryFailure(command, target, "");
     return kExitDevice;
   }
   if (style.json) {

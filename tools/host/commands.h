@@ -19,6 +19,7 @@ struct Target {
   std::string port;  // a device path or a USB product description
   uint32_t baud = 115200;
   int address = 1;
+  bool json_errors = false;  // failures also as {"error": ...} on stdout
 };
 
 struct OutputStyle {

@@ -14,6 +14,7 @@
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/image_file.h"
+#include "host/measure_stream.h"
 #include "sim/in_process_bus.h"
 #include "tool_support.h"
 
@@ -28,6 +29,7 @@ struct Arguments {
   bool port_given = false;
   bool output_given = false;
   bool json = false;
+  bool trace = false;
   bool csv = false;
   bool simulate = false;
   bool no_progress = false;
@@ -36,6 +38,7 @@ struct Arguments {
   std::string value_text;
   bool verify = false;
   std::string image_output;
+  MeasureStreamOptions stream;
 };
 
 // Runs the command the line chose, against target.
@@ -118,9 +121,27 @@ void DefineGlobalOptions(CLI::App &app, Arguments &a) {
       ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
   app.add_flag("--json", a.json, "Print the result as JSON");
+  app.add_flag("--trace", a.trace, "Trace every frame on the port to stderr");
   app.add_flag("--simulate", a.simulate,
                "Run against a simulated bus in this process (devices at address 1 and --address)");
   app.add_flag("--no-progress", a.no_progress, "No progress display, even on a terminal");
+}
+
+void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
+  measure
+      ->add_option("--every", o.every_ms,
+                   "Repeat the measurement every MS milliseconds (0: as fast as the bus "
+                   "allows) until --count, --duration or Ctrl-C")
+      ->check(CLI::Range(0u, 86400000u));
+  measure->add_option("--count", o.count, "Stop after N measurements");
+  measure->add_option("--duration", o.duration_s, "Stop after S seconds");
+  measure->add_flag("--stop-on-failure", o.stop_on_failure,
+                    "End the stream at the first failed measurement");
+  measure->add_option("--output", o.output,
+                      "Write the records to FILE, flushed per measurement (.csv: CSV, .json or "
+                      ".jsonl: JSON lines)");
+  measure->add_option("--plot", o.plot,
+                      "Draw the (latest) profile into FILE.png, replaced whole at each update");
 }
 
 void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
@@ -171,9 +192,12 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   choose(param->add_subcommand("restore", "Restore the parameters from flash"), "param restore",
          [](const Target &t, const OutputStyle &s) { return RunParamFlash(t, s, false); });
 
-  CLI::App *measure = app.add_subcommand("measure", "Fetch one measurement");
+  CLI::App *measure = app.add_subcommand("measure", "Fetch one measurement, or a stream of them");
   measure->add_flag("--csv", a.csv, "Print the pairs as CSV");
-  choose(measure, "measure", RunMeasure);
+  DefineMeasureStreamOptions(measure, a.stream);
+  choose(measure, "measure", [&a](const Target &t, const OutputStyle &s) {
+    return WantsMeasureStream(a.stream) ? RunMeasureStream(t, s, a.stream) : RunMeasure(t, s);
+  });
 
   choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", RunLock);
 
@@ -216,6 +240,10 @@ std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
     if (!problem.empty()) return problem;
   }
   if (chosen.name == "scan" && a.scan.first > a.scan.last) return "--first is above --last";
+  if (chosen.name == "measure") {
+    const std::string problem = MeasureStreamProblem(a.stream, OutputStyle{a.json, a.csv, false});
+    if (!problem.empty()) return problem;
+  }
   if (chosen.name == "param set") {
     const auto code = static_cast<ParameterCode>(*ParseNumber(a.code_text));
     const uint32_t value = *ParseNumber(a.value_text);
@@ -248,6 +276,7 @@ int RunSimulated(const Arguments &a, const Chosen &chosen, const OutputStyle &st
     return kExitDevice;
   }
   Target target = a.target;
+  target.json_errors = a.json;
   target.port = bus.port_path();
   return chosen.run(target, style);
 }
@@ -256,8 +285,12 @@ int RunChosen(const Arguments &a, const Chosen &chosen) {
   const bool on_terminal = isatty(STDERR_FILENO) == 1 && !a.no_progress;
   if (chosen.name == "demo") return RunDemo(a.target.baud, on_terminal);
   const OutputStyle style{a.json, a.csv, on_terminal && !a.json};
+  // The library reads the variable when a port is opened.
+  if (a.trace) (void)setenv("QX318_TRACE", "-", 1);
   if (a.simulate) return RunSimulated(a, chosen, style);
-  return chosen.run(a.target, style);
+  Target target = a.target;
+  target.json_errors = a.json;
+  return chosen.run(target, style);
 }
 
 // A result that never reached its reader (a full disk, a closed pipe) is a

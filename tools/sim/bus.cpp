@@ -185,6 +185,19 @@ void Bus::HandleRequest(int fd, int stop_fd, const Request &request) {
 }
 
 bool Bus::Serve(int fd, int stop_fd, std::string *error) {
+  return ServeFrames(
+      fd, stop_fd,
+      [this, fd, stop_fd](const RequestParser::Result &result) {
+        if (result.outcome == RequestParser::Outcome::kRejected) {
+          Trace(fmt::format("→ {}  ignored: {}", HexBytes(result.raw), result.reason));
+        } else if (result.outcome == RequestParser::Outcome::kRequest) {
+          HandleRequest(fd, stop_fd, result.request);
+        }
+      },
+      error);
+}
+
+bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string *error) {
   RequestParser parser;
   uint8_t buffer[kReadChunk];
   for (;;) {
@@ -217,12 +230,8 @@ bool Bus::Serve(int fd, int stop_fd, std::string *error) {
     }
     const auto now = Clock::now();
     for (ssize_t i = 0; i < n; ++i) {
-      RequestParser::Result result = parser.Feed(buffer[i], now);
-      if (result.outcome == RequestParser::Outcome::kRejected) {
-        Trace(fmt::format("→ {}  ignored: {}", HexBytes(result.raw), result.reason));
-      } else if (result.outcome == RequestParser::Outcome::kRequest) {
-        HandleRequest(fd, stop_fd, result.request);
-      }
+      const RequestParser::Result result = parser.Feed(buffer[i], now);
+      if (result.outcome != RequestParser::Outcome::kNothing) on_frame(result);
     }
   }
 }

@@ -53,6 +53,13 @@ class Bus {
   FlashByAddress stored_;  // what the state file holds, incl. devices not served now
 };
 
+// Reads the bytes arriving on fd, assembles them into request frames and
+// hands each finished or rejected frame to on_frame, until stop_fd becomes
+// readable (true) or fd fails (false, with a message). A hang-up with no
+// host on the other side is waited out.
+using FrameHandler = std::function<void(const RequestParser::Result &)>;
+bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string *error);
+
 // Writes bytes to fd at baud (10 bit times a byte; 0 is as fast as the
 // descriptor takes them). False when stop_fd became readable or the write
 // could not finish.

@@ -13,10 +13,13 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <set>
 
 #include "sim/bus.h"
 #include "sim/endpoint.h"
+#include "sim/replay.h"
 #include "tool_support.h"
 
 namespace {
@@ -100,6 +103,9 @@ struct Arguments {
   std::vector<std::string> faults;
   uint64_t seed = 1;
   bool trace = false;
+  std::string replay;
+  std::string replay_port;
+  bool replay_timing = false;
 };
 
 // 0 (no pacing) or a line rate from 110 to 4000000: below that one byte
@@ -114,6 +120,25 @@ CLI::Validator PacingRate() {
                    : "'" + text + "' is not 0 or a rate from 110 to 4000000";
       },
       "0|110-4000000");
+}
+
+// --replay serves a recorded trace instead of devices: the options that
+// shape the devices and their faults do not apply to it.
+void DefineReplayOptions(CLI::App &app, Arguments &a) {
+  CLI::Option *replay =
+      app.add_option("--replay", a.replay,
+                     "Serve the exchanges of a trace the library wrote (QX318_TRACE) instead of "
+                     "devices: each request is answered with the bytes recorded for it");
+  for (const char *name : {"--address", "--state", "--rows", "--row-length", "--pairs",
+                           "--reply-delay", "--noise", "--fault", "--stall-ms", "--seed"}) {
+    replay->excludes(app.get_option(name));
+  }
+  app.add_option("--replay-port", a.replay_port,
+                 "With a trace of several ports, the port whose exchanges to serve")
+      ->needs(replay);
+  app.add_flag("--replay-timing", a.replay_timing,
+               "Answer with the recorded delays (a whole answer ends when it ended then)")
+      ->needs(replay);
 }
 
 void DefineOptions(CLI::App &app, Arguments &a) {
@@ -158,6 +183,7 @@ void DefineOptions(CLI::App &app, Arguments &a) {
   app.add_option("--seed", a.seed, "Seed of every random choice (noise, faults, measurement)")
       ->capture_default_str();
   app.add_flag("--trace", a.trace, "Print every request and answer on stderr, as hex and decoded");
+  DefineReplayOptions(app, a);
 }
 
 bool BuildOptions(const Arguments &a, BusOptions *options, std::string *error) {
@@ -196,6 +222,29 @@ bool BuildOptions(const Arguments &a, BusOptions *options, std::string *error) {
   return true;
 }
 
+// Serves the recording on the endpoint until a stop signal; 1 when any
+// request did not match it.
+int ServeReplay(const Arguments &a, const qx318::sim::Recording &recording,
+                const std::function<void(const std::string &)> &trace, int fd, int stop_fd) {
+  std::string error;
+  qx318::sim::ReplayOptions replay;
+  replay.recorded_timing = a.replay_timing;
+  replay.baud = a.baud;
+  replay.trace = trace;
+  replay.report = [](const std::string &text) {
+    (void)std::fprintf(stderr, "%s\n", text.c_str());
+    (void)std::fflush(stderr);
+  };
+  qx318::sim::Replayer replayer(recording, replay);
+  if (!replayer.Serve(fd, stop_fd, &error)) {
+    fmt::print(stderr, "qx318-sim: {}\n", error);
+    return kExitFailure;
+  }
+  fmt::print(stderr, "qx318-sim: replayed {} of {} recorded exchanges, {} requests did not match\n",
+             replayer.served(), replayer.recorded(), replayer.mismatches());
+  return replayer.mismatches() == 0 ? 0 : kExitFailure;
+}
+
 int Serve(const Arguments &a, BusOptions options) {
   StopSignals signals;
   if (signals.fd() < 0) {
@@ -203,6 +252,15 @@ int Serve(const Arguments &a, BusOptions options) {
     return kExitFailure;
   }
   std::string error;
+  std::optional<qx318::sim::Recording> recording;
+  if (!a.replay.empty()) {
+    recording = qx318::sim::LoadRecording(a.replay, a.replay_port, &error);
+    if (!recording) {
+      fmt::print(stderr, "qx318-sim: {}\n", error);
+      return kExitFailure;
+    }
+  }
+  const auto trace = options.trace;
   qx318::sim::Bus bus(std::move(options));
   if (!bus.Start(&error)) {
     fmt::print(stderr, "qx318-sim: {}\n", error);
@@ -232,6 +290,7 @@ int Serve(const Arguments &a, BusOptions options) {
   }
   fmt::print("{}\n", endpoint->path());
   std::fflush(stdout);
+  if (recording) return ServeReplay(a, *recording, trace, endpoint->fd(), signals.fd());
   if (!bus.Serve(endpoint->fd(), signals.fd(), &error)) {
     fmt::print(stderr, "qx318-sim: {}\n", error);
     return kExitFailure;

@@ -1,14 +1,19 @@
-# The POSIX platform: the termios serial converter, CLOCK_MONOTONIC, work
+# The POSIX platform: the termios serial converter (and serial ports served
+# over the network), CLOCK_MONOTONIC, work
 # buffers from the C heap. There is no load notification, so the CRC table
 # is a compile-time constant. Included from src/CMakeLists.txt.
 
 target_sources(qx318_codec PRIVATE ${QX318_PORT_DIR}/portable/crc_table_constant.cpp)
 target_sources(qx318_core PRIVATE
   ${QX318_PORT_DIR}/portable/zeroed_heap.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/monotonic_clock.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/monotonic_clock.cpp
+  ${QX318_PORT_DIR}/portable/thread_failure.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_sink.cpp)
 
 add_library(qx318_converter_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/posix_converter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/network_port.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/telnet_com_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timed_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_speed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb_lookup.cpp)

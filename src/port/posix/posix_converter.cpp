@@ -2,9 +2,11 @@
 //
 // The description names the device: a path ("/dev/ttyUSB0", a
 // pseudo-terminal's slave) opens that device; any other string is the USB
-// product description of a ttyUSB/ttyACM device listed in sysfs. Each open
-// port has a descriptor and the time-outs its reads and writes honour; the
-// handle names it in a table of open ports (see below).
+// product description of a ttyUSB/ttyACM device listed in sysfs;
+// "tcp://HOST:PORT" and "rfc2217://HOST:PORT" open a serial port served over
+// the network (network_port.h). Each open port has a descriptor or a network
+// port, and the time-outs its reads and writes honour; the handle names it in
+// a table of open ports (see below).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -13,13 +15,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "diagnostics/failure.h"
 #include "port/converter.h"
 #include "port/posix/line_speed.h"
 #include "port/posix/low_latency.h"
+#include "port/posix/network_port.h"
 #include "port/posix/timed_io.h"
 #include "port/posix/usb_lookup.h"
 
@@ -30,21 +38,14 @@ using posix::TransferResult;
 
 constexpr char kSysfsRoot[] = "/sys";
 
-// The bytes a port has read ahead (posix::ReceiveBuffer), on the heap beside
-// the table, with a flag for the one read or purge that may use them at a
-// time. Two exchanges on one port at once are the caller's error; the flag
-// keeps even that from sharing the buffer: whoever finds it taken goes to the
-// kernel directly, as if there were no buffer.
+// The bytes a serial port has read ahead (posix::ReceiveBuffer), with a flag
+// for the one read or purge that may use them at a time. Two exchanges on one
+// port at once are the caller's error; the flag keeps even that from sharing
+// the buffer: whoever finds it taken goes to the kernel directly, as if there
+// were no buffer.
 struct ReadAhead {
   posix::ReceiveBuffer buffer;
   std::atomic_flag in_use;  // clear: free
-};
-
-struct PosixPort {
-  int fd = -1;
-  CommTimeouts timeouts{};
-  uint32_t baud_rate = 0;
-  ReadAhead *read_ahead = nullptr;  // owned; released with the descriptor
 };
 
 // Holds a port's read-ahead buffer for one read or purge, if it is free.
@@ -64,6 +65,16 @@ class ReadAheadUse {
 
  private:
   ReadAhead *held_;
+};
+
+// A serial device (fd, with its read-ahead buffer) or a network port
+// (network), never both.
+struct PosixPort {
+  int fd = -1;
+  CommTimeouts timeouts{};
+  uint32_t baud_rate = 0;
+  std::unique_ptr<posix::NetworkPort> network;
+  std::unique_ptr<ReadAhead> read_ahead;
 };
 
 // ------------------------------------------------------------ open ports
@@ -149,17 +160,19 @@ bool FinishClose(Slot &slot, uint32_t generation) {
   // A pseudo-terminal's slave keeps the exclusive flag for as long as its
   // master is open, which would refuse every later open by an unprivileged
   // user; a real serial device drops the flag at its last close anyway.
-  (void)ioctl(slot.port.fd, TIOCNXCL);
-  const bool closed = close(slot.port.fd) == 0;
-  delete slot.port.read_ahead;
-  slot.port = PosixPort{};
+  bool closed = true;
+  if (slot.port.fd >= 0) {
+    (void)ioctl(slot.port.fd, TIOCNXCL);
+    closed = close(slot.port.fd) == 0;
+  }
+  slot.port = PosixPort{};  // a network port closes its connection here
   slot.state.store(SlotState{generation, Phase::kFree, 0}.Word(), std::memory_order_release);
   return closed;
 }
 
-// Puts fd and its read-ahead buffer into a free slot; QX318_INVALID_PORT
-// when every slot is taken.
-PortHandle ClaimSlot(int fd, ReadAhead *read_ahead) {
+// Puts an opened port into a free slot; QX318_INVALID_PORT when every slot
+// is taken (the port is then left to the caller).
+PortHandle ClaimSlot(PosixPort &opened) {
   for (uint32_t index = 0; index < kSlotCount; ++index) {
     Slot &slot = g_slots[index];
     uint64_t word = slot.state.load(std::memory_order_acquire);
@@ -170,7 +183,7 @@ PortHandle ClaimSlot(int fd, ReadAhead *read_ahead) {
                                             std::memory_order_acq_rel)) {
       continue;  // another thread took it first
     }
-    slot.port = PosixPort{fd, {}, 0, read_ahead};
+    slot.port = std::move(opened);
     slot.state.store(SlotState{generation, Phase::kOpen, 0}.Word(), std::memory_order_release);
     return HandleOf(index, generation);
   }
@@ -181,22 +194,9 @@ PortHandle ClaimSlot(int fd, ReadAhead *read_ahead) {
 class PortLease {
  public:
   explicit PortLease(PortHandle handle) {
-    uint32_t generation = 0;
-    Slot *slot = SlotNamedBy(handle, &generation);
-    if (slot == nullptr) return;
-    uint64_t word = slot->state.load(std::memory_order_acquire);
-    for (;;) {
-      SlotState state = SlotState::Of(word);
-      if (state.phase != Phase::kOpen || state.generation != generation ||
-          state.leases == kMaxLeases) {
-        return;
-      }
-      ++state.leases;
-      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
-        slot_ = slot;
-        return;
-      }
+    Acquire(handle);
+    if (slot_ == nullptr) {
+      SetConverterFailure(QX318_FAIL_INVALID_HANDLE, "the handle is not an open port");
     }
   }
   ~PortLease() {
@@ -219,6 +219,26 @@ class PortLease {
   PosixPort *operator->() const { return &slot_->port; }
 
  private:
+  void Acquire(PortHandle handle) {
+    uint32_t generation = 0;
+    Slot *slot = SlotNamedBy(handle, &generation);
+    if (slot == nullptr) return;
+    uint64_t word = slot->state.load(std::memory_order_acquire);
+    for (;;) {
+      SlotState state = SlotState::Of(word);
+      if (state.phase != Phase::kOpen || state.generation != generation ||
+          state.leases == kMaxLeases) {
+        return;
+      }
+      ++state.leases;
+      if (slot->state.compare_exchange_weak(word, state.Word(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+        slot_ = slot;
+        return;
+      }
+    }
+  }
+
   Slot *slot_ = nullptr;
 };
 
@@ -241,6 +261,28 @@ bool CloseSlot(PortHandle handle) {
   }
 }
 
+// What an open's errno says, as the converter library's last error would.
+void NoteOpenFailure(const std::string &path, int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: no such device", path.c_str());
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      SetConverterFailure(QX318_FAIL_PORT_BUSY, "%s is open elsewhere", path.c_str());
+      break;
+    case EACCES:
+    case EPERM:
+      SetConverterFailure(QX318_FAIL_ACCESS_DENIED, "%s: permission denied", path.c_str());
+      break;
+    default:
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: %s", path.c_str(), std::strerror(error));
+      break;
+  }
+}
+
 std::string DevicePathFor(const char *description) {
   if (description[0] == '/') return description;
   const std::string name = posix::FindTtyByProductDescription(kSysfsRoot, description);
@@ -249,19 +291,27 @@ std::string DevicePathFor(const char *description) {
 
 int OpenSerialDevice(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    NoteOpenFailure(path, errno);
+    return -1;
+  }
   // The terminal's exclusive mode does not hold against root; the lock
   // refuses a second open through this library by anyone, as the converter
   // opened for no sharing does. Both end with the last close.
-  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      !posix::MakeRaw(fd)) {
-    close(fd);
-    return -1;
+  if (!isatty(fd)) {
+    SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s is not a serial device", path.c_str());
+  } else if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    NoteOpenFailure(path, errno);
+  } else if (!posix::MakeRaw(fd)) {
+    SetConverterFailure(QX318_FAIL_LINE_SETTINGS, "%s refused raw mode", path.c_str());
+  } else {
+    // Best effort: a converter that keeps its latency timer still works,
+    // only slower, and a pseudo-terminal has no such mode.
+    (void)posix::RequestLowLatency(fd);
+    return fd;
   }
-  // Best effort: a converter that keeps its latency timer still works, only
-  // slower, and a pseudo-terminal has no such mode.
-  (void)posix::RequestLowLatency(fd);
-  return fd;
+  close(fd);
+  return -1;
 }
 
 uint32_t CurrentBaudRate(int fd, const termios &tio) {
@@ -269,23 +319,73 @@ uint32_t CurrentBaudRate(int fd, const termios &tio) {
   return named != 0 ? named : posix::ReadArbitrarySpeed(fd);
 }
 
+// Why a network port did not open, as the converter library's last error
+// would say it.
+void NoteNetworkOpenFailure(const char *description, posix::NetworkOpenError error) {
+  using posix::NetworkOpenError;
+  switch (error) {
+    case NetworkOpenError::kBadDescription:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "\"%s\" is not scheme://HOST:PORT", description);
+      break;
+    case NetworkOpenError::kNotResolved:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the host name did not resolve", description);
+      break;
+    case NetworkOpenError::kRefused:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the connection was refused", description);
+      break;
+    case NetworkOpenError::kTimedOut:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: no answer to the connection", description);
+      break;
+    case NetworkOpenError::kNoComPort:
+      SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
+                          "%s: the server did not take the com port control settings", description);
+      break;
+    case NetworkOpenError::kNoMemory:
+      SetConverterFailure(QX318_FAIL_NO_MEMORY, "%s: network port record", description);
+      break;
+    default:
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: a socket call failed", description);
+      break;
+  }
+}
+
+PortHandle OpenNetworkPort(const char *description) {
+  posix::NetworkOpenError error = posix::NetworkOpenError::kNone;
+  PosixPort opened{-1, {}, 0, posix::NetworkPort::Open(description, &error), nullptr};
+  if (opened.network == nullptr) {
+    NoteNetworkOpenFailure(description, error);
+    return QX318_INVALID_PORT;
+  }
+  return ClaimSlot(opened);  // a port left over closes with `opened`
+}
+
 PortHandle PosixCreateFile(const char *description, uint32_t, uint32_t, void *, uint32_t, uint32_t,
                            void *) {
   if (description == nullptr || description[0] == '\0') return QX318_INVALID_PORT;
+  if (posix::IsNetworkDescription(description)) return OpenNetworkPort(description);
   try {
     const std::string path = DevicePathFor(description);
-    if (path.empty()) return QX318_INVALID_PORT;
+    if (path.empty()) {
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "no serial device with USB product \"%s\"",
+                          description);
+      return QX318_INVALID_PORT;
+    }
     const int fd = OpenSerialDevice(path);
     if (fd < 0) return QX318_INVALID_PORT;
-    auto *read_ahead = new (std::nothrow) ReadAhead;
-    const PortHandle port = read_ahead != nullptr ? ClaimSlot(fd, read_ahead) : QX318_INVALID_PORT;
+    PosixPort opened{fd, {}, 0, nullptr, std::unique_ptr<ReadAhead>(new (std::nothrow) ReadAhead)};
+    const PortHandle port = opened.read_ahead != nullptr ? ClaimSlot(opened) : QX318_INVALID_PORT;
     if (port == QX318_INVALID_PORT) {
-      delete read_ahead;
       (void)ioctl(fd, TIOCNXCL);
       close(fd);
+      if (opened.read_ahead == nullptr) {
+        SetConverterFailure(QX318_FAIL_NO_MEMORY, "receive buffer of %s", path.c_str());
+      } else {
+        SetConverterFailure(QX318_FAIL_PORT_ERROR, "all %u port slots are in use", kSlotCount);
+      }
     }
     return port;
   } catch (...) {  // a failed allocation in the lookup must not cross into C
+    SetConverterFailure(QX318_FAIL_NO_MEMORY, "device lookup");
     return QX318_INVALID_PORT;
   }
 }
@@ -297,13 +397,18 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
   if (transferred != nullptr) *transferred = 0;
   const PortLease port(handle);
   if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const ReadAheadUse read_ahead(port->read_ahead);
   auto *bytes = static_cast<uint8_t *>(buffer);
+  const ReadAheadUse read_ahead(port->read_ahead.get());
   const TransferResult result =
-      read_ahead.buffer() != nullptr
+      port->network != nullptr ? port->network->Read(bytes, count, port->timeouts)
+      : read_ahead.buffer() != nullptr
           ? posix::ReadWithTimeouts(port->fd, *read_ahead.buffer(), bytes, count, port->timeouts)
           : posix::ReadWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
+  if (result.failed) {
+    SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up after %u of %u bytes", result.count,
+                        count);
+  }
   return !result.failed;
 }
 
@@ -312,9 +417,15 @@ Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uin
   if (transferred != nullptr) *transferred = 0;
   const PortLease port(handle);
   if (!port || transferred == nullptr || (buffer == nullptr && count != 0)) return 0;
-  const TransferResult result = posix::WriteWithTimeouts(
-      port->fd, static_cast<const uint8_t *>(buffer), count, port->timeouts);
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  const TransferResult result =
+      port->network != nullptr ? port->network->Write(bytes, count, port->timeouts)
+                               : posix::WriteWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
+  if (result.failed) {
+    SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up: request written: %u of %u bytes",
+                        result.count, count);
+  }
   return !result.failed;
 }
 
@@ -351,7 +462,12 @@ void FillDcb(const termios &tio, uint32_t baud_rate, Dcb *dcb) {
 Bool32 PosixGetCommState(PortHandle handle, Dcb *dcb) {
   const PortLease port(handle);
   termios tio{};
-  if (!port || dcb == nullptr || tcgetattr(port->fd, &tio) != 0) return 0;
+  if (!port || dcb == nullptr) return 0;
+  if (port->network != nullptr) {
+    port->network->LineSettings(dcb);
+    return 1;
+  }
+  if (tcgetattr(port->fd, &tio) != 0) return 0;
   if (port->baud_rate == 0) port->baud_rate = CurrentBaudRate(port->fd, tio);
   FillDcb(tio, port->baud_rate, dcb);
   return 1;
@@ -413,12 +529,20 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
   const PortLease port(handle);
   termios tio{};
   // A rate of 0 would hang the line up instead of setting it.
-  if (!port || dcb == nullptr || dcb->BaudRate == 0) return 0;
+  if (!port || dcb == nullptr) return 0;
+  if (dcb->BaudRate == 0) {
+    SetConverterFailure(QX318_FAIL_BAUD_RATE, "0 baud was refused");
+    return 0;
+  }
+  if (port->network != nullptr) return port->network->ApplyLineSettings(*dcb);
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
   SetFlowControl(*dcb, tio);
-  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) return 0;
+  if (!posix::ApplySettingsAtRate(port->fd, tio, dcb->BaudRate, before)) {
+    SetConverterFailure(QX318_FAIL_BAUD_RATE, "%u baud was refused", dcb->BaudRate);
+    return 0;
+  }
   SetModemLines(port->fd, *dcb);
   port->baud_rate = dcb->BaudRate;
   return 1;
@@ -444,11 +568,12 @@ Bool32 PosixSetupComm(PortHandle handle, uint32_t, uint32_t) {
 Bool32 PosixPurgeComm(PortHandle handle, uint32_t flags) {
   const PortLease port(handle);
   if (!port) return 0;
-  if ((flags & (kPurgeRxAbort | kPurgeRxClear)) == 0) return 1;
+  if (!(flags & (kPurgeRxAbort | kPurgeRxClear))) return 1;
+  if (port->network != nullptr) return port->network->PurgeReceived();
   // The bytes read ahead are received bytes like those in the kernel's
   // queue. (A buffer taken by a read running at the same time is that
   // read's; the caller who overlapped them gets what they asked for.)
-  const ReadAheadUse read_ahead(port->read_ahead);
+  const ReadAheadUse read_ahead(port->read_ahead.get());
   if (read_ahead.buffer() != nullptr) {
     read_ahead.buffer()->Clear();
     read_ahead.buffer()->kernel_queue_empty = true;

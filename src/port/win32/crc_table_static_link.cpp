@@ -2,12 +2,19 @@
 // it: the program's own start and exit stand in for process attach and
 // detach. The DLL never contains this file; its entry point does the same.
 #include "port/win32/crc_table.h"
+#include "port/win32/thread_failure.h"
 
 namespace {
 
 struct CrcTableForThisProcess {
-  CrcTableForThisProcess() { (void)qx318::BuildCrcTable(); }
-  ~CrcTableForThisProcess() { (void)qx318::ReleaseCrcTable(); }
+  CrcTableForThisProcess() {
+    (void)qx318::BuildCrcTable();
+    (void)qx318::AllocateFailureSlot();
+  }
+  ~CrcTableForThisProcess() {
+    qx318::ReleaseFailureSlot();
+    (void)qx318::ReleaseCrcTable();
+  }
   CrcTableForThisProcess(const CrcTableForThisProcess &) = delete;
   CrcTableForThisProcess &operator=(const CrcTableForThisProcess &) = delete;
 };

@@ -7,7 +7,9 @@
 target_sources(qx318_codec PRIVATE ${CMAKE_CURRENT_LIST_DIR}/crc_table.cpp)
 target_sources(qx318_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/zeroed_heap.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/monotonic_clock.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/monotonic_clock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/thread_failure.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_sink.cpp)
 
 # A program that links the core statically gets no load notification: it
 # builds the table at its own start. The DLL does it in DllMain instead

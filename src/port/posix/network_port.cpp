@@ -1,0 +1,510 @@
+#include "port/posix/network_port.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace qx318::posix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+using Deadline = std::optional<Clock::time_point>;
+
+constexpr std::string_view kRawScheme = "tcp://";
+constexpr std::string_view kComPortScheme = "rfc2217://";
+constexpr uint32_t kNoWaitInterval = 0xFFFFFFFFu;
+// A write without time-outs still ends: a server that does not take n bytes
+// within the time a read of n bytes may take is not coming back.
+constexpr uint32_t kStalledWriteConstantMs = 1000;
+constexpr uint32_t kStalledWriteMultiplierMs = 100;
+constexpr size_t kReceiveChunk = 4096;
+constexpr size_t kSendChunk = 1024;
+
+struct Endpoint {
+  std::string host;
+  std::string port;
+  bool com_port = false;
+};
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+bool IsPortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
+// scheme://HOST:PORT, an IPv6 address in brackets; nothing after the port.
+bool ParseEndpoint(std::string_view description, Endpoint *out) {
+  out->com_port = StartsWith(description, kComPortScheme);
+  description.remove_prefix(out->com_port ? kComPortScheme.size() : kRawScheme.size());
+  std::string_view host;
+  std::string_view rest;
+  if (StartsWith(description, "[")) {
+    const size_t close = description.find(']');
+    if (close == std::string_view::npos) return false;
+    host = description.substr(1, close - 1);
+    rest = description.substr(close + 1);
+  } else {
+    const size_t colon = description.find(':');
+    if (colon == std::string_view::npos) return false;
+    host = description.substr(0, colon);
+    rest = description.substr(colon);
+  }
+  if (host.empty() || !StartsWith(rest, ":") || !IsPortNumber(rest.substr(1))) return false;
+  out->host.assign(host);
+  out->port.assign(rest.substr(1));
+  return true;
+}
+
+Deadline TotalDeadline(Clock::time_point start, uint32_t multiplier, uint32_t constant,
+                       uint32_t count) {
+  if (multiplier == 0 && constant == 0) return std::nullopt;
+  return start + Milliseconds(static_cast<uint64_t>(multiplier) * count + constant);
+}
+
+Deadline Earliest(Deadline a, Deadline b) {
+  if (!a) return b;
+  if (!b) return a;
+  return *a < *b ? a : b;
+}
+
+// Milliseconds poll may wait, rounded up so that a wait never ends just short
+// of the deadline; -1 without one.
+int PollTimeout(Deadline deadline) {
+  if (!deadline) return -1;
+  const auto left = *deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<Milliseconds>(left).count();
+  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+bool Passed(Deadline deadline) { return deadline && Clock::now() >= *deadline; }
+
+enum class Wait { kReady, kTimedOut, kFailed };
+
+// Any event, hang-up and error included, counts as ready: the receive or
+// send that follows tells what it was.
+Wait WaitFor(int fd, short events, Deadline deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, PollTimeout(deadline));
+    if (ready > 0) return Wait::kReady;
+    if (ready < 0 && errno != EINTR) return Wait::kFailed;
+    if (ready == 0 && deadline && Clock::now() >= *deadline) return Wait::kTimedOut;
+  }
+}
+
+// A non-blocking connect that waits at most until deadline; the socket, or
+// -1 with the reason in *error.
+int ConnectTo(const addrinfo &address, Clock::time_point deadline, int *error) {
+  const int fd =
+      socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  // A request goes out at once instead of waiting for the answer to the last.
+  const int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  int result = 0;
+  if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    result = errno;
+    if (result == EINPROGRESS || result == EINTR) {
+      const Wait wait = WaitFor(fd, POLLOUT, deadline);
+      socklen_t size = sizeof result;
+      if (wait == Wait::kTimedOut) {
+        result = ETIMEDOUT;
+      } else if (wait == Wait::kFailed || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size)) {
+        result = errno;
+      }
+    }
+  }
+  if (result != 0) {
+    close(fd);
+    *error = result;
+    return -1;
+  }
+  return fd;
+}
+
+NetworkOpenError ErrorOfConnect(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return NetworkOpenError::kRefused;
+    case ETIMEDOUT:
+      return NetworkOpenError::kTimedOut;
+    default:
+      return NetworkOpenError::kSystem;
+  }
+}
+
+// Tries every address the name resolves to (IPv6 and IPv4 alike) in the
+// resolver's order, each with its share of what is left of the bound.
+int ConnectToAny(const Endpoint &endpoint, NetworkOpenError *error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo *addresses = nullptr;
+  if (getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses) != 0 ||
+      addresses == nullptr) {
+    *error = NetworkOpenError::kNotResolved;
+    return -1;
+  }
+  const auto deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+  size_t left = 0;
+  for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) ++left;
+  int fd = -1;
+  int last_error = ETIMEDOUT;
+  for (const addrinfo *a = addresses; a != nullptr && fd < 0; a = a->ai_next, --left) {
+    const auto now = Clock::now();
+    if (now >= deadline) break;
+    fd = ConnectTo(*a, now + (deadline - now) / left, &last_error);
+  }
+  freeaddrinfo(addresses);
+  if (fd < 0) *error = ErrorOfConnect(last_error);
+  return fd;
+}
+
+bool IsValidFraming(const Dcb &dcb) {
+  return dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 &&
+         (dcb.Parity == kNoParity || dcb.Parity == kOddParity || dcb.Parity == kEvenParity);
+}
+
+uint8_t ParityCode(uint8_t parity) {
+  if (parity == kOddParity) return telnet::kParityOdd;
+  if (parity == kEvenParity) return telnet::kParityEven;
+  return telnet::kParityNone;
+}
+
+uint8_t FlowControlCode(const Dcb &dcb) {
+  const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
+  if ((dcb.flags & kDcbOutxCtsFlow) || rts_handshake) return telnet::kControlHardware;
+  if (dcb.flags & kDcbOutX) return telnet::kControlXonXoff;
+  return telnet::kControlNoFlowControl;
+}
+
+telnet::ComPortReport WantedReport(const Dcb &dcb) {
+  telnet::ComPortReport wanted;
+  wanted.baud_rate = dcb.BaudRate;
+  wanted.data_size = dcb.ByteSize;
+  wanted.parity = ParityCode(dcb.Parity);
+  wanted.stop_size = dcb.StopBits == kOneStopBit ? telnet::kStopBitsOne : telnet::kStopBitsTwo;
+  wanted.flow_control = FlowControlCode(dcb);
+  return wanted;
+}
+
+bool AllReported(const telnet::ComPortReport &report) {
+  return report.baud_rate >= 0 && report.data_size >= 0 && report.parity >= 0 &&
+         report.stop_size >= 0 && report.flow_control >= 0;
+}
+
+bool SameSettings(const telnet::ComPortReport &a, const telnet::ComPortReport &b) {
+  return a.baud_rate == b.baud_rate && a.data_size == b.data_size && a.parity == b.parity &&
+         a.stop_size == b.stop_size && a.flow_control == b.flow_control;
+}
+
+}  // namespace
+
+bool IsNetworkDescription(const char *description) {
+  const std::string_view text(description);
+  return StartsWith(text, kRawScheme) || StartsWith(text, kComPortScheme);
+}
+
+NetworkPort::NetworkPort(int fd, bool com_port) : fd_(fd), com_port_(com_port) {
+  line_.DCBlength = kDcbLength;
+  line_.flags = kDcbBinary;
+  line_.ByteSize = 8;
+  line_.Parity = kNoParity;
+  line_.StopBits = kOneStopBit;
+}
+
+NetworkPort::~NetworkPort() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool NetworkPort::Allocate() {
+  buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
+  if (com_port_) decoder_.reset(new (std::nothrow) telnet::Decoder());
+  return buffer_ != nullptr && (!com_port_ || decoder_ != nullptr);
+}
+
+std::unique_ptr<NetworkPort> NetworkPort::Open(const char *description, NetworkOpenError *error) {
+  *error = NetworkOpenError::kNone;
+  Endpoint endpoint;
+  try {
+    if (!IsNetworkDescription(description) || !ParseEndpoint(description, &endpoint)) {
+      *error = NetworkOpenError::kBadDescription;
+      return nullptr;
+    }
+  } catch (...) {  // the strings' allocation
+    *error = NetworkOpenError::kNoMemory;
+    return nullptr;
+  }
+  const int fd = ConnectToAny(endpoint, error);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<NetworkPort> port(new (std::nothrow) NetworkPort(fd, endpoint.com_port));
+  if (port == nullptr) close(fd);
+  if (port == nullptr || !port->Allocate()) {
+    *error = NetworkOpenError::kNoMemory;
+    return nullptr;
+  }
+  if (port->com_port_ &&
+      (!port->SendControl(telnet::kClientGreeting, sizeof telnet::kClientGreeting) ||
+       !port->AwaitComPortAgreement())) {
+    *error = NetworkOpenError::kNoComPort;
+    return nullptr;
+  }
+  return port;
+}
+
+// Waits until something arrives or the deadline passes, then takes what the
+// socket holds (up to the buffer's room) and decodes it. kSome may bring no
+// data byte at all when only Telnet commands came.
+NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
+  if (begin_ == end_) begin_ = end_ = 0;
+  if (begin_ > 0 && end_ == kBufferSize) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  // Full only when nobody reads (a device that talks during the open's
+  // negotiation): the oldest bytes are lost, as in a receive queue overrun.
+  if (end_ == kBufferSize) begin_ = end_ = 0;
+  uint8_t chunk[kReceiveChunk];
+  const size_t room = std::min(sizeof chunk, kBufferSize - end_);
+  for (;;) {
+    const ssize_t got = recv(fd_, chunk, room, MSG_DONTWAIT);
+    if (got > 0) {
+      const auto size = static_cast<size_t>(got);
+      if (!com_port_) {
+        std::memcpy(buffer_.get() + end_, chunk, size);
+        end_ += size;
+        return Received::kSome;
+      }
+      end_ += decoder_->Feed(chunk, size, buffer_.get() + end_);
+      if (decoder_->reply_size() > 0) {
+        const bool sent = SendControl(decoder_->reply(), decoder_->reply_size());
+        decoder_->ClearReply();
+        if (!sent) return Received::kBroken;
+      }
+      return Received::kSome;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      broken_ = true;
+      return Received::kBroken;
+    }
+    const Wait wait = WaitFor(fd_, POLLIN, deadline);
+    if (wait == Wait::kTimedOut) return Received::kTimedOut;
+    if (wait == Wait::kFailed) {
+      broken_ = true;
+      return Received::kBroken;
+    }
+  }
+}
+
+size_t NetworkPort::Take(uint8_t *bytes, size_t count) {
+  const size_t n = std::min(count, end_ - begin_);
+  if (n > 0) std::memcpy(bytes, buffer_.get() + begin_, n);
+  begin_ += n;
+  return n;
+}
+
+// Sends until everything went or the deadline passed; a send error breaks
+// the connection. Never raises SIGPIPE: a server that went away is a
+// failed write, not the end of the caller's process.
+size_t NetworkPort::Send(const uint8_t *bytes, size_t count, Deadline deadline) {
+  size_t sent = 0;
+  while (sent < count && !broken_) {
+    const ssize_t put = send(fd_, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put > 0) {
+      sent += static_cast<size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      broken_ = true;
+      break;
+    }
+    const Wait wait = WaitFor(fd_, POLLOUT, deadline);
+    if (wait == Wait::kTimedOut) break;
+    if (wait == Wait::kFailed) broken_ = true;
+  }
+  return sent;
+}
+
+bool NetworkPort::SendControl(const uint8_t *bytes, size_t count) {
+  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+  return Send(bytes, count, deadline) == count;
+}
+
+bool NetworkPort::AwaitComPortAgreement() {
+  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+  while (!decoder_->com_port_accepted() && !decoder_->com_port_refused()) {
+    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
+  }
+  return decoder_->com_port_accepted() && !decoder_->com_port_refused();
+}
+
+TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts) {
+  TransferResult result;
+  if (count == 0) return result;
+  const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
+                              timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                              timeouts.ReadTotalTimeoutConstant == 0;
+  const Deadline total = return_at_once
+                             ? Deadline(Clock::now())
+                             : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
+                                             timeouts.ReadTotalTimeoutConstant, count);
+  const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
+  Deadline gap;
+  while (result.count < count) {
+    const size_t took = Take(bytes + result.count, count - result.count);
+    if (took > 0) {
+      result.count += static_cast<uint32_t>(took);
+      if (interval_applies) gap = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
+      continue;
+    }
+    // Bytes that came before the connection ended are still read; after
+    // them the read fails at once instead of waiting out its time-out.
+    if (broken_) {
+      result.failed = true;
+      break;
+    }
+    const Deadline deadline = Earliest(total, gap);
+    if (Receive(deadline) == Received::kTimedOut) break;
+    // A server that sends nothing but Telnet commands does not stretch the
+    // read past its time-outs.
+    if (begin_ == end_ && Passed(deadline)) break;
+  }
+  return result;
+}
+
+TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
+                                  const CommTimeouts &timeouts) {
+  TransferResult result;
+  const auto start = Clock::now();
+  Deadline deadline = TotalDeadline(start, timeouts.WriteTotalTimeoutMultiplier,
+                                    timeouts.WriteTotalTimeoutConstant, count);
+  if (!deadline) {
+    deadline = TotalDeadline(start, kStalledWriteMultiplierMs, kStalledWriteConstantMs, count);
+  }
+  while (result.count < count && !broken_) {
+    if (!com_port_) {
+      result.count += static_cast<uint32_t>(Send(bytes, count, deadline));
+      break;
+    }
+    uint8_t escaped[kSendChunk];
+    size_t escaped_size = 0;
+    const size_t taken = telnet::Escape(bytes + result.count, count - result.count, escaped,
+                                        sizeof escaped, &escaped_size);
+    const size_t sent = Send(escaped, escaped_size, deadline);
+    if (sent == escaped_size) {
+      result.count += static_cast<uint32_t>(taken);
+      continue;
+    }
+    // Count only the data bytes whose whole escape went out.
+    size_t whole = 0;
+    for (size_t i = 0; i < taken; ++i) {
+      const size_t size = bytes[result.count + i] == telnet::kIac ? 2 : 1;
+      if (whole + size > sent) {
+        result.count += static_cast<uint32_t>(i);
+        break;
+      }
+      whole += size;
+    }
+    break;
+  }
+  result.failed = broken_;
+  return result;
+}
+
+void NetworkPort::LineSettings(Dcb *dcb) const { *dcb = line_; }
+
+bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted) {
+  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+  while (!AllReported(decoder_->report())) {
+    // Bytes from the device while the line changes are dropped, as a local
+    // port's change drops them; the open purges right after anyway.
+    begin_ = end_ = 0;
+    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
+  }
+  begin_ = end_ = 0;
+  return SameSettings(decoder_->report(), wanted);
+}
+
+bool NetworkPort::ApplyLineSettings(const Dcb &dcb) {
+  if (broken_ || !IsValidFraming(dcb)) return false;
+  if (com_port_) {
+    const telnet::ComPortReport wanted = WantedReport(dcb);
+    const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
+    uint8_t message[7 * telnet::kLongestCommand];
+    size_t size = 0;
+    size += telnet::ComPortCommand32(telnet::kSetBaudRate, dcb.BaudRate, message + size);
+    size += telnet::ComPortCommand(telnet::kSetDataSize, dcb.ByteSize, message + size);
+    size += telnet::ComPortCommand(telnet::kSetParity, ParityCode(dcb.Parity), message + size);
+    size += telnet::ComPortCommand(telnet::kSetStopSize, static_cast<uint8_t>(wanted.stop_size),
+                                   message + size);
+    size += telnet::ComPortCommand(telnet::kSetControl, static_cast<uint8_t>(wanted.flow_control),
+                                   message + size);
+    // DTR and RTS follow the record, as on a local port. A server whose
+    // device has no modem lines may leave these unanswered, so no answer is
+    // awaited for them.
+    size += telnet::ComPortCommand(
+        telnet::kSetControl,
+        (dcb.flags & kDcbDtrControlMask) ? telnet::kControlDtrOn : telnet::kControlDtrOff,
+        message + size);
+    if (!rts_handshake) {
+      size += telnet::ComPortCommand(
+          telnet::kSetControl,
+          (dcb.flags & kDcbRtsControlMask) ? telnet::kControlRtsOn : telnet::kControlRtsOff,
+          message + size);
+    }
+    decoder_->ForgetReport();
+    if (!SendControl(message, size) || !AwaitLineReport(wanted)) return false;
+  }
+  line_ = dcb;
+  line_.DCBlength = kDcbLength;
+  return true;
+}
+
+bool NetworkPort::PurgeReceived() {
+  begin_ = end_ = 0;
+  // Empties what the socket holds now, taking Telnet commands in it as they
+  // come; bytes that arrive later belong to what follows.
+  int queued = 0;
+  if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+  while (queued > 0 && !broken_) {
+    if (Receive(Clock::now()) != Received::kSome) break;
+    begin_ = end_ = 0;
+    queued -= static_cast<int>(kReceiveChunk);
+  }
+  if (broken_) return false;
+  if (!com_port_) return true;
+  uint8_t message[telnet::kLongestCommand];
+  const size_t size =
+      telnet::ComPortCommand(telnet::kPurgeData, telnet::kPurgeReceiveBuffer, message);
+  return SendControl(message, size);
+}
+
+}  // namespace qx318::posix

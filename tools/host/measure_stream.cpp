@@ -1,0 +1,424 @@
+#include "host/measure_stream.h"
+
+#include <fcntl.h>
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "host/profile_plot.h"
+#include "tool_support.h"
+
+namespace qx318::host {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Steady = std::chrono::steady_clock;
+using std::chrono::duration;
+using std::chrono::milliseconds;
+
+constexpr uint32_t kMaxValues = 2 * kMax14BitValue;
+// A terminal redrawn at every measurement of a fast bus only flickers.
+constexpr milliseconds kStatusInterval{100};
+// The plot of a fast stream follows the latest profile a few times a second.
+constexpr milliseconds kPlotInterval{250};
+
+enum class Format { kText, kCsv, kJson };
+
+// Ctrl-C and SIGTERM end the stream between two measurements. The handler's
+// only work is one byte into a pipe, whose write end it must find without
+// arguments: the one process-wide variable here. SA_RESETHAND makes a second
+// Ctrl-C end the tool at once, in case a measurement hangs.
+int stop_pipe_write = -1;
+
+extern "C" void WriteStopByte(int) {
+  const char byte = 1;
+  (void)!write(stop_pipe_write, &byte, 1);
+}
+
+class StopOnSignal {
+ public:
+  StopOnSignal() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    read_fd_ = fds[0];
+    stop_pipe_write = fds[1];
+    struct sigaction action {};
+    action.sa_handler = WriteStopByte;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int s : {SIGINT, SIGTERM}) sigaction(s, &action, &previous_[s == SIGINT ? 0 : 1]);
+  }
+  ~StopOnSignal() {
+    sigaction(SIGINT, &previous_[0], nullptr);
+    sigaction(SIGTERM, &previous_[1], nullptr);
+    if (read_fd_ >= 0) close(read_fd_);
+    if (stop_pipe_write >= 0) close(stop_pipe_write);
+    stop_pipe_write = -1;
+  }
+  StopOnSignal(const StopOnSignal &) = delete;
+  StopOnSignal &operator=(const StopOnSignal &) = delete;
+
+  // Waits until due; false when a stop signal came first (or had come).
+  bool WaitUntil(Steady::time_point due) const {
+    for (;;) {
+      const auto left = std::chrono::ceil<milliseconds>(due - Steady::now());
+      pollfd entry{read_fd_, POLLIN, 0};
+      const int ready =
+          poll(&entry, read_fd_ >= 0 ? 1 : 0, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      if (ready > 0) return false;
+      if (left.count() <= 0) return true;
+    }
+  }
+
+ private:
+  int read_fd_ = -1;
+  struct sigaction previous_[2]{};
+};
+
+std::string UtcMicroseconds(std::chrono::system_clock::time_point when) {
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count() %
+      1000000;
+  return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:06d}Z",
+                     fmt::gmtime(std::chrono::system_clock::to_time_t(when)), micros);
+}
+
+bool EndsWith(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+Format ChosenFormat(const OutputStyle &style, const std::string &output) {
+  if (style.json || EndsWith(output, ".json") || EndsWith(output, ".jsonl")) return Format::kJson;
+  if (style.csv || EndsWith(output, ".csv")) return Format::kCsv;
+  return Format::kText;
+}
+
+// A CSV field with a comma or quote in it, quoted.
+std::string CsvField(const std::string &text) {
+  if (text.find_first_of(",\"\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+struct Measurement {
+  uint64_t sequence = 0;
+  std::string time_utc;
+  MeasureHeader header{};
+  const std::vector<uint16_t> *values = nullptr;
+  int32_t failure = QX318_FAIL_NONE;
+  std::string detail;
+};
+
+std::string Formatted(const Measurement &m, Format format, int address) {
+  const bool ok = m.failure == QX318_FAIL_NONE;
+  const size_t pairs = ok ? m.header.pair_count : 0;
+  const auto &v = *m.values;
+  std::string out;
+  switch (format) {
+    case Format::kCsv:
+      if (!ok) {
+        return fmt::format("{},{},,,,,{},{}\n", m.sequence, m.time_utc, m.failure,
+                           CsvField(m.detail));
+      }
+      for (size_t k = 0; k < pairs; ++k) {
+        out += fmt::format("{},{},{},{},{},{},,\n", m.sequence, m.time_utc, m.header.lead_byte, k,
+                           v[2 * k], v[2 * k + 1]);
+      }
+      return out;
+    case Format::kJson: {
+      Json doc{{"sequence", m.sequence}, {"time", m.time_utc}, {"address", address}};
+      if (!ok) {
+        doc["error"] = Json{
+            {"code", m.failure}, {"reason", QX318_FailureText(m.failure)}, {"detail", m.detail}};
+      } else {
+        Json list = Json::array();
+        for (size_t k = 0; k < pairs; ++k) list.push_back(Json::array({v[2 * k], v[2 * k + 1]}));
+        doc["lead_byte"] = m.header.lead_byte;
+        doc["pair_count"] = m.header.pair_count;
+        doc["pairs"] = std::move(list);
+      }
+      return doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
+    case Format::kText:
+      if (!ok) {
+        return fmt::format("measurement {} at {}: failed: {}\n", m.sequence, m.time_utc, m.detail);
+      }
+      out = fmt::format("measurement {} at {}: lead byte {}, {} pairs\n", m.sequence, m.time_utc,
+                        m.header.lead_byte, pairs);
+      for (size_t k = 0; k < pairs; ++k) {
+        out += fmt::format("{:6} {:6} {:6}\n", k, v[2 * k], v[2 * k + 1]);
+      }
+      return out;
+  }
+  return out;
+}
+
+// What the run has seen so far, for the status line and the summary.
+struct Tally {
+  uint64_t measurements = 0;
+  uint64_t failed = 0;
+  std::map<int32_t, uint64_t> by_reason;
+  int32_t last_failure = QX318_FAIL_NONE;
+  std::string last_detail;
+  std::vector<double> cycles_ms;  // from one measurement's start to the next's
+  Steady::time_point first_start{};
+  Steady::time_point last_end{};
+
+  double Seconds() const {
+    return measurements == 0 ? 0.0 : duration<double>(last_end - first_start).count();
+  }
+  double Rate() const { return Seconds() > 0 ? static_cast<double>(measurements) / Seconds() : 0; }
+};
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  // The nearest-rank percentile: a value that occurred.
+  const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
+}
+
+std::string StatusLine(const Tally &t) {
+  std::string line =
+      fmt::format("measurements {}, {:.1f}/s, failures {}", t.measurements, t.Rate(), t.failed);
+  if (t.failed != 0) line += fmt::format(", last: {}", QX318_FailureText(t.last_failure));
+  return line;
+}
+
+void PrintSummary(const Target &target, const Tally &t) {
+  fmt::print(
+      stderr,
+      "qx318 measure: port {}, address {}: {} measurements, {} failed, in {:.2f} s ({:.1f}/s)\n",
+      target.port, target.address, t.measurements, t.failed, t.Seconds(), t.Rate());
+  for (const auto &[code, count] : t.by_reason) {
+    fmt::print(stderr, "  failed with code {} ({}): {}\n", code, QX318_FailureText(code), count);
+  }
+  if (!t.cycles_ms.empty()) {
+    fmt::print(stderr, "  cycle time: median {:.2f} ms, 99th percentile {:.2f} ms\n",
+               Percentile(t.cycles_ms, 0.5), Percentile(t.cycles_ms, 0.99));
+  }
+}
+
+struct FileCloser {
+  void operator()(std::FILE *f) const {
+    if (f != nullptr) (void)std::fclose(f);
+  }
+};
+
+// The run's state: where records go, what is counted, when the status line
+// and the plot were last drawn.
+class Stream {
+ public:
+  Stream(const Target &target, const OutputStyle &style, const MeasureStreamOptions &options,
+         std::FILE *out, bool is_stream)
+      : target_(target),
+        style_(style),
+        options_(options),
+        out_(out),
+        format_(ChosenFormat(style, options.output)),
+        is_stream_(is_stream),
+        values_(kMaxValues) {}
+
+  bool WriteHeader() {
+    if (format_ == Format::kCsv) {
+      return Write("sequence,time_utc,lead_byte,pair,first,second,failure_code,failure\n");
+    }
+    return true;
+  }
+
+  // One measurement: false when the run must end (a stop on failure, an
+  // output that cannot be written).
+  bool MeasureOnce(PortHandle port) {
+    Measurement m;
+    m.sequence = ++tally_.measurements;
+    m.values = &values_;
+    const auto start = Steady::now();
+    m.time_utc = UtcMicroseconds(std::chrono::system_clock::now());
+    if (tally_.measurements == 1) tally_.first_start = start;
+    if (previous_start_) {
+      tally_.cycles_ms.push_back(duration<double, std::milli>(start - *previous_start_).count());
+    }
+    previous_start_ = start;
+    const bool ok =
+        QX318_GetMeasureEx(port, target_.address, &m.header, values_.data(), kMaxValues) == 1;
+    tally_.last_end = Steady::now();
+    if (!ok) {
+      m.failure = QX318_GetLastFailure();
+      m.detail = QX318_GetLastFailureDetail();
+      ++tally_.failed;
+      ++tally_.by_reason[m.failure];
+      tally_.last_failure = m.failure;
+      tally_.last_detail = m.detail.empty() ? QX318_FailureText(m.failure) : m.detail;
+    }
+    ClearStatus();
+    if (!Write(Formatted(m, format_, target_.address))) return false;
+    if (ok && !options_.plot.empty()) NotePlot(m);
+    DrawStatus(false);
+    return ok || !options_.stop_on_failure;
+  }
+
+  // At the end: the latest profile plotted, the status line gone, the
+  // summary of a stream printed.
+  bool Finish() {
+    ClearStatus();
+    const bool plotted = pending_plot_ ? WritePlot() : true;
+    if (is_stream_) PrintSummary(target_, tally_);
+    return plotted;
+  }
+
+  const Tally &tally() const { return tally_; }
+  bool output_failed() const { return output_failed_; }
+
+ private:
+  bool Write(const std::string &text) {
+    if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
+      output_failed_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  void NotePlot(const Measurement &m) {
+    ProfilePlot &plot = latest_plot_;
+    plot.address = target_.address;
+    plot.time_utc = m.time_utc;
+    plot.sequence = is_stream_ ? m.sequence : 0;
+    plot.pairs.clear();
+    for (size_t k = 0; k < m.header.pair_count; ++k) {
+      plot.pairs.emplace_back(values_[2 * k], values_[2 * k + 1]);
+    }
+    pending_plot_ = true;
+    if (Steady::now() - last_plot_ >= kPlotInterval) (void)WritePlot();
+  }
+
+  bool WritePlot() {
+    pending_plot_ = false;
+    last_plot_ = Steady::now();
+    std::string error;
+    if (WriteProfilePlot(options_.plot, latest_plot_, &error)) return true;
+    ClearStatus();
+    ReportFailure("measure", target_, error);
+    plot_failed_ = true;
+    return false;
+  }
+
+  void DrawStatus(bool force) {
+    if (!style_.progress || !is_stream_) return;
+    const auto now = Steady::now();
+    if (!force && now - last_status_ < kStatusInterval) return;
+    last_status_ = now;
+    fmt::print(stderr, "\r\033[K{}", StatusLine(tally_));
+    std::fflush(stderr);
+    status_shown_ = true;
+  }
+
+  void ClearStatus() {
+    if (!status_shown_) return;
+    fmt::print(stderr, "\r\033[K");
+    std::fflush(stderr);
+    status_shown_ = false;
+  }
+
+  const Target &target_;
+  const OutputStyle &style_;
+  const MeasureStreamOptions &options_;
+  std::FILE *out_;
+  Format format_;
+  bool is_stream_;
+  std::vector<uint16_t> values_;
+  Tally tally_;
+  std::optional<Steady::time_point> previous_start_;
+  Steady::time_point last_status_{};
+  Steady::time_point last_plot_{};
+  ProfilePlot latest_plot_;
+  bool pending_plot_ = false;
+  bool plot_failed_ = false;
+  bool status_shown_ = false;
+  bool output_failed_ = false;
+};
+
+bool IsStream(const MeasureStreamOptions &o) {
+  return o.every_ms.has_value() || o.count.has_value() || o.duration_s.has_value();
+}
+
+// Whether another measurement may start: the count not reached, the
+// duration not over.
+bool MoreWanted(const MeasureStreamOptions &o, const Tally &t, Steady::time_point started) {
+  if (!IsStream(o)) return t.measurements == 0;
+  if (o.count && t.measurements >= *o.count) return false;
+  if (o.duration_s && duration<double>(Steady::now() - started).count() >= *o.duration_s) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WantsMeasureStream(const MeasureStreamOptions &o) {
+  return IsStream(o) || o.stop_on_failure || !o.output.empty() || !o.plot.empty();
+}
+
+std::string MeasureStreamProblem(const MeasureStreamOptions &o, const OutputStyle &) {
+  if (o.count && *o.count == 0) return "--count must be at least 1";
+  if (o.duration_s && !(*o.duration_s > 0)) return "--duration must be above 0 seconds";
+  if (!o.plot.empty() && !EndsWith(o.plot, ".png")) return "--plot must name a .png file";
+  return {};
+}
+
+int RunMeasureStream(const Target &target, const OutputStyle &style,
+                     const MeasureStreamOptions &options) {
+  std::unique_ptr<std::FILE, FileCloser> file;
+  if (!options.output.empty()) {
+    file.reset(std::fopen(options.output.c_str(), "w"));
+    if (!file) {
+      ReportFailure("measure", target,
+                    fmt::format("cannot write {}: {}", options.output, std::strerror(errno)));
+      return kExitDevice;
+    }
+  }
+  const auto session = Session::Open("measure", target);
+  if (!session) return kExitDevice;
+  const StopOnSignal stop;
+  Stream stream(target, style, options, file ? file.get() : stdout, IsStream(options));
+  bool writable = stream.WriteHeader();
+  const milliseconds every{options.every_ms.value_or(0)};
+  const auto started = Steady::now();
+  auto due = started;
+  while (writable && MoreWanted(options, stream.tally(), started)) {
+    if (!stop.WaitUntil(due)) break;
+    if (!stream.MeasureOnce(session->port())) break;
+    // A measurement that overran its slot starts the next at once, without
+    // a burst to catch up.
+    due = std::max(due + every, Steady::now());
+  }
+  const bool plotted = stream.Finish();
+  if (!options.plot.empty()) ReleasePlotCaches();
+  if (stream.output_failed()) {
+    ReportFailure("measure", target,
+                  options.output.empty() ? "the output could not be written"
+                                         : fmt::format("cannot write {}", options.output));
+    return kExitDevice;
+  }
+  const Tally &t = stream.tally();
+  if (!IsStream(options) && t.failed != 0) {
+    ReportFailure("measure", target, t.last_detail);
+  }
+  return t.failed == 0 && plotted ? kExitOk : kExitDevice;
+}
+
+}  // namespace qx318::host
