@@ -87,7 +87,7 @@ ssize_t ReadOnce(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t wanted)
   if (buffer == nullptr) return read(fd, bytes, wanted);
   iovec parts[2] = {{bytes, wanted}, {buffer->bytes.data(), ReceiveBuffer::kCapacity}};
   const ssize_t got = readv(fd, parts, 2);
-  buffer->kernel_queue_empty = got < static_cast<ssize_t>(wanted + ReceiveBuffer::kCapacity);
+  buffer->kernel_queue_empty = got < static_cast<ssize_t>(wanted) + ReceiveBuffer::kCapacity;
   if (got <= static_cast<ssize_t>(wanted)) return got;
   buffer->begin = 0;
   buffer->end = static_cast<uint32_t>(got) - wanted;
