@@ -40,18 +40,6 @@ Bytes Slice(const Bytes &bytes, size_t from, size_t count) {
                bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-int OpenRawSlave(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  tcsetattr(fd, TCSANOW, &tio);
-  return fd;
-}
-
 // Buffered reads on a raw slave, driven directly.
 class BufferedRead : public ::testing::Test {
  protected:

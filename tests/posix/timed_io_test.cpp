@@ -23,18 +23,6 @@ using std::chrono::milliseconds;
 
 constexpr uint32_t kNoWait = 0xFFFFFFFFu;
 
-int OpenRawSlave(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  tcsetattr(fd, TCSANOW, &tio);
-  return fd;
-}
-
 class TimedIo : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_GE(fd_, 0); }

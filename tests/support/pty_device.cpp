@@ -265,4 +265,16 @@ PtyDevice::Io PtyDevice::Write(const Bytes &bytes, Clock::time_point deadline) {
   return Io::kDone;
 }
 
+int OpenRawSlave(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &tio);
+  return fd;
+}
+
 }  // namespace qx318::test

@@ -118,4 +118,9 @@ class PtyDevice {
   size_t replies_ = 0;
 };
 
+// Opens a pseudo-terminal's slave side non-blocking in raw mode with VMIN and
+// VTIME 0, the way the POSIX converter leaves a port: for tests that drive
+// the converter's reads on a bare descriptor. -1 when it cannot be opened.
+int OpenRawSlave(const std::string &path);
+
 }  // namespace qx318::test
