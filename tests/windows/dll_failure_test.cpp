@@ -379,6 +379,38 @@ TEST(WindowsFailureReasonsScript, KeptAcrossTheCallersSystemCallsUntilASuccess) 
   EXPECT_EQ(dll.close(port), 1);
 }
 
+// ------------------------------------------------------ faults on the line
+
+// Run on its own (windows.dll_failure_reasons_on_the_line), against a
+// simulated device told to spoil its next three answers: a pause after the
+// first CRC group (longer than the 100 ms gap that ends a read), a flipped
+// CRC bit, a data byte too many or too few. Wine's own serial time-outs end
+// the reads here; the fourth answer is whole.
+TEST(WindowsLineFaults, TheDevicesFaultsInTurnThenAGoodAnswer) {
+  standin.reset();
+  PortHandle port = nullptr;
+  ASSERT_EQ(OpenAt(port, kBaudRate), 1);
+  const struct {
+    const char *fault;
+    int32_t code;
+    const char *detail_part;
+  } faults[] = {
+      {"stall", QX318_FAIL_ANSWER_CUT_SHORT, "1 of 3 CRC bytes"},
+      {"corrupt-crc", QX318_FAIL_CRC_MISMATCH, "over 15 data bytes"},
+      {"wrong-length", QX318_FAIL_WRONG_LENGTH, ", expected 15"},
+  };
+  for (const auto &f : faults) {
+    SCOPED_TRACE(f.fault);
+    EXPECT_EQ(Hello(port), 0);
+    const std::string detail = dll.last_detail();
+    EXPECT_EQ(dll.last_failure(), f.code) << detail;
+    EXPECT_NE(detail.find(f.detail_part), std::string::npos) << detail;
+  }
+  EXPECT_EQ(Hello(port), 1);
+  EXPECT_EQ(dll.last_failure(), QX318_FAIL_NONE);
+  EXPECT_EQ(dll.close(port), 1);
+}
+
 // ------------------------------------------------------------- the threads
 
 // A thread started before the DLL was loaded (main starts it), that runs one
