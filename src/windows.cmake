@@ -1,6 +1,7 @@
-# The 32-bit Windows DLL, on the win32 platform (port/win32/platform.cmake):
-# the core and the converter linked whole, the entry point, the version
-# resource and the export list. Included from src/CMakeLists.txt.
+# The 32-bit Windows DLL (and its 64-bit build, which only the tests use), on
+# the win32 platform (port/win32/platform.cmake): the core and the converter
+# linked whole, the entry point, the version resource and the export list.
+# Included from src/CMakeLists.txt.
 add_library(QX318_RS485 SHARED shared_library.cpp ${QX318_LIBRARY_ENTRY} version.rc)
 target_link_libraries(QX318_RS485 PRIVATE
   "$<LINK_LIBRARY:WHOLE_ARCHIVE,qx318_core,${QX318_CONVERTER}>" qx318_codec qx318_warnings)
@@ -32,6 +33,7 @@ else()
   set(QX318_DLL_DEF ${CMAKE_CURRENT_BINARY_DIR}/QX318_RS485.stdcall.def)
   add_custom_command(OUTPUT ${QX318_DLL_DEF}
     COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DARCHIVE=$<TARGET_FILE:qx318_core>
+            -DDECORATED=${QX318_STDCALL_DECORATED}
             -DEXPORTS=${PROJECT_SOURCE_DIR}/include/QX318_RS485.def -DOUTPUT=${QX318_DLL_DEF}
             -P ${CMAKE_CURRENT_SOURCE_DIR}/windows_export_def.cmake
     DEPENDS qx318_core ${PROJECT_SOURCE_DIR}/include/QX318_RS485.def

@@ -62,7 +62,11 @@ bool SendRequest(PortHandle port, int32_t address, int32_t command, const uint8_
   if (!frame) {
     return Fail(QX318_FAIL_NO_MEMORY, "request frame of %u bytes", count + kRequestOverhead);
   }
-  if (!EncodeRequestFrame(address, command, data, count, frame.data())) return false;
+  if (!EncodeRequestFrame(address, command, data, count, frame.data())) {
+    // The count and data were checked above: only the CRC table can be
+    // missing, a block the library allocates when it is loaded.
+    return Fail(QX318_FAIL_NO_MEMORY, "no CRC table (made at load, released at unload)");
+  }
   return WritePort(port, frame.data(), count + kRequestOverhead);
 }
 

@@ -34,7 +34,8 @@ inline constexpr uint32_t kMaxSkippedNoiseBytes = kMaxFrameData + 8;
 // Writes the request frame for count data bytes into out, which holds
 // count + kRequestOverhead bytes; no I/O. address: low 5 bits used;
 // command: low 8 bits used; data may be null when count is 0. A count above
-// 16383 (or data null with a count) cannot be framed: false, nothing written.
+// 16383 (or data null with a count) cannot be framed, nor any frame while the
+// platform has no CRC table (port/platform.h): false, nothing written.
 bool EncodeRequestFrame(int32_t address, int32_t command, const uint8_t *data, uint32_t count,
                         uint8_t *out);
 

@@ -1,14 +1,16 @@
 # Checks the built DLL with objdump and nm:
-#   cmake -DOBJDUMP=... -DNM=... -DDLL=... -DIMPLIB=... -DEXPORTS=QX318_RS485.def -P check_binary.cmake
+#   cmake -DOBJDUMP=... -DNM=... -DDECORATED=ON|OFF -DDLL=... -DIMPLIB=...
+#         -DEXPORTS=QX318_RS485.def -P check_binary.cmake
 # - it exports exactly the names of the export list and DllMain, none with
 #   an @N argument size;
 # - it imports from KERNEL32.dll, msvcrt.dll and FTD2XX.dll only;
 # - it imports the converter's ten calls by ordinal, never by name;
 # - its import library resolves every name the way a __stdcall caller
-#   compiled with the header looks for it (_Name@N).
+#   compiled with the header looks for it (_Name@N; on 64-bit Windows,
+#   DECORATED=OFF, the plain Name).
 cmake_minimum_required(VERSION 3.25)
 
-foreach(var OBJDUMP NM DLL IMPLIB EXPORTS)
+foreach(var OBJDUMP NM DECORATED DLL IMPLIB EXPORTS)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_binary.cmake needs -D${var}=")
   endif()
@@ -55,9 +57,16 @@ foreach(line IN LISTS lines)
   elseif(section STREQUAL "exports" AND line MATCHES "^[ \t]*{ *[0-9]+} (.+)$")
     list(APPEND exports "${CMAKE_MATCH_1}")
   elseif(section STREQUAL "import" AND dll_name STREQUAL "FTD2XX.dll"
-         AND line MATCHES "^[ \t]*[0-9a-f]+[ \t]+([0-9]+)[ \t]+(.*)$")
-    set(ordinal "${CMAKE_MATCH_1}")
-    string(STRIP "${CMAKE_MATCH_2}" member)
+         AND line MATCHES "^[ \t]*([0-9a-f]+)[ \t]+([0-9a-f]+)[ \t]+(.*)$")
+    set(thunk "${CMAKE_MATCH_1}")
+    set(ordinal "${CMAKE_MATCH_2}")
+    string(STRIP "${CMAKE_MATCH_3}" member)
+    # objdump shows a 32-bit DLL's ordinals in decimal, a 64-bit DLL's (with
+    # 16-digit thunks) in hexadecimal.
+    string(LENGTH "${thunk}" thunk_digits)
+    if(thunk_digits EQUAL 16)
+      math(EXPR ordinal "0x${ordinal}" OUTPUT_FORMAT DECIMAL)
+    endif()
     list(APPEND converter_ordinals ${ordinal})
     if(NOT member STREQUAL "<none>")
       fail("FTD2XX.dll import ${ordinal} is by name (${member}), not by ordinal")
@@ -96,8 +105,10 @@ foreach(name IN LISTS expected_exports)
     if(implib_symbols MATCHES "DllMain")
       fail("DllMain is in the import library")
     endif()
-  elseif(NOT implib_symbols MATCHES " I __imp__${name}@[0-9]+\n")
+  elseif(DECORATED AND NOT implib_symbols MATCHES " I __imp__${name}@[0-9]+\n")
     fail("the import library has no __imp__${name}@N")
+  elseif(NOT DECORATED AND NOT implib_symbols MATCHES " I __imp_${name}\n")
+    fail("the import library has no __imp_${name}")
   endif()
 endforeach()
 

@@ -376,8 +376,9 @@ TEST_F(LoadedDll, OpenAndCloseRefuseWhatTheyCannotUse) {
 }
 
 // The entry point's contract, called directly: detach releases the table
-// once and refuses a second time; without the table no exchange succeeds;
-// attach builds it again; thread notifications change nothing.
+// once and refuses a second time; without the table no exchange succeeds and
+// no request leaves (its CRC could not be computed); attach builds it again;
+// thread notifications change nothing.
 TEST_F(OpenPort, DllMainBuildsAndReleasesTheCrcTable) {
   auto entry = Get<DllMainFn>("DllMain");
   auto hello = Get<HelloFn>("QX318_HelloCmd");
@@ -390,8 +391,10 @@ TEST_F(OpenPort, DllMainBuildsAndReleasesTheCrcTable) {
   EXPECT_EQ(entry(dll_, DLL_PROCESS_DETACH, nullptr), TRUE);
   EXPECT_EQ(entry(dll_, DLL_PROCESS_DETACH, nullptr), FALSE);
   answer = HelloAnswer{};
+  (void)TakeConverterCalls();
   EXPECT_EQ(hello(port_, kDevice, &answer), 0);
   EXPECT_EQ(answer.value1, 0);
+  EXPECT_EQ(TakeConverterCalls().find("WriteFile"), std::string::npos);
 
   EXPECT_EQ(entry(dll_, DLL_PROCESS_ATTACH, nullptr), TRUE);
   EXPECT_EQ(hello(port_, kDevice, &answer), 1);

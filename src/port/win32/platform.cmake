@@ -24,12 +24,19 @@ target_link_libraries(qx318_core INTERFACE
 set(QX318_LIBRARY_ENTRY ${CMAKE_CURRENT_LIST_DIR}/dll_main.cpp)
 
 # The converter library's import library, made from our own definition file:
-# the ten calls by ordinal, no names.
-set(QX318_FTD2XX_DEF ${CMAKE_CURRENT_LIST_DIR}/FTD2XX.def)
+# the ten calls by ordinal, no names (undecorated on 64-bit Windows).
+include(${PROJECT_SOURCE_DIR}/cmake/WindowsDefinitions.cmake)
+qx318_def_for_target(${CMAKE_CURRENT_LIST_DIR}/FTD2XX.def QX318_FTD2XX_DEF)
 if(MSVC)
+  if(QX318_STDCALL_DECORATED)
+    set(QX318_LIB_MACHINE X86)
+  else()
+    set(QX318_LIB_MACHINE X64)
+  endif()
   set(QX318_FTD2XX_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/FTD2XX.lib)
   add_custom_command(OUTPUT ${QX318_FTD2XX_IMPLIB}
-    COMMAND ${CMAKE_AR} /NOLOGO /MACHINE:X86 /DEF:${QX318_FTD2XX_DEF} /OUT:${QX318_FTD2XX_IMPLIB}
+    COMMAND ${CMAKE_AR} /NOLOGO /MACHINE:${QX318_LIB_MACHINE} /DEF:${QX318_FTD2XX_DEF}
+            /OUT:${QX318_FTD2XX_IMPLIB}
     DEPENDS ${QX318_FTD2XX_DEF} VERBATIM)
 else()
   if(NOT CMAKE_DLLTOOL)
