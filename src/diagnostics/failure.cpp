@@ -10,6 +10,15 @@ void Format(char (&out)[kFailureDetailSize], const char *fmt, va_list args) {
   if (std::vsnprintf(out, sizeof out, fmt, args) < 0) out[0] = '\0';
 }
 
+// The calling thread's reason and its detail; nothing where the thread has
+// no record (the library is being unloaded).
+void RecordFailure(int32_t code, const char *fmt, va_list args) {
+  ThreadFailure *record = ThisThreadFailure();
+  if (record == nullptr) return;
+  record->code = code;
+  Format(record->detail, fmt, args);
+}
+
 struct Sentence {
   int32_t code;
   const char *text;
@@ -53,12 +62,9 @@ void ClearFailure() {
 }
 
 bool Fail(int32_t code, const char *fmt, ...) {
-  ThreadFailure *record = ThisThreadFailure();
-  if (record == nullptr) return false;
-  record->code = code;
   va_list args;
   va_start(args, fmt);
-  Format(record->detail, fmt, args);
+  RecordFailure(code, fmt, args);
   va_end(args);
   return false;
 }
@@ -90,16 +96,14 @@ int32_t ConverterFailureCode() {
 
 bool FailWithConverterReason(int32_t code, const char *fmt, ...) {
   ThreadFailure *record = ThisThreadFailure();
-  if (record == nullptr) return false;
-  if (record->converter_code != QX318_FAIL_NONE) {
+  if (record != nullptr && record->converter_code != QX318_FAIL_NONE) {
     record->code = record->converter_code;
     std::snprintf(record->detail, sizeof record->detail, "%s", record->converter_detail);
     return false;
   }
-  record->code = code;
   va_list args;
   va_start(args, fmt);
-  Format(record->detail, fmt, args);
+  RecordFailure(code, fmt, args);
   va_end(args);
   return false;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
 
@@ -61,18 +62,8 @@ bool IsUntouched(const HelloAnswer &record) {
   return std::memcmp(&record, &sentinel, sizeof record) == 0;
 }
 
-class PtyExchange : public ::testing::Test {
+class PtyExchange : public PortOnPty<> {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &port_), 1);
-  }
-  void TearDown() override {
-    if (port_ != nullptr) {
-      EXPECT_EQ(QX318_ClosePort(port_), 1);
-    }
-    device_.Stop();
-  }
-
   // A device that answers every hello with the given data bytes.
   void ServeHello(const Bytes &data, uint8_t start_byte = 0x00) {
     device_.Serve([data, start_byte](const Bytes &request) {
@@ -81,9 +72,6 @@ class PtyExchange : public ::testing::Test {
       return AnswerFrame(data, start_byte);
     });
   }
-
-  PtyDevice device_;
-  PortHandle port_ = nullptr;
 };
 
 TEST_F(PtyExchange, HelloCompletesAndDecodesEveryValue) {

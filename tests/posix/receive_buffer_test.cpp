@@ -18,6 +18,7 @@
 #include "port/converter.h"
 #include "port/posix/low_latency.h"
 #include "port/posix/timed_io.h"
+#include "port_on_pty.h"
 #include "pty_device.h"
 
 namespace qx318::test {
@@ -188,18 +189,8 @@ TEST(BufferedReadHangUp, DeliversWhatCameThenFailsAtOnce) {
 // ---------------------------------------------------------- the purge
 
 // The converter as the library drives it, on a pseudo-terminal.
-class BufferedPort : public ::testing::Test {
+class BufferedPort : public PortOnPty<> {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &port_), 1);
-  }
-  void TearDown() override {
-    device_.Stop();
-    if (port_ != nullptr) {
-      EXPECT_EQ(QX318_ClosePort(port_), 1);
-    }
-  }
-
   Bytes Read(uint32_t count) {
     Bytes bytes(count);
     uint32_t got = 0;
@@ -217,9 +208,6 @@ class BufferedPort : public ::testing::Test {
     return bytes;
   }
   bool Purge() { return Converter().purge_comm(port_, kPurgeTxAbort | kPurgeRxAbort) != 0; }
-
-  PtyDevice device_;
-  PortHandle port_ = nullptr;
 };
 
 // Stale bytes both read ahead into the buffer and still in the kernel's

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
 
@@ -36,20 +37,6 @@ Bytes HelloData() {
   return data;
 }
 
-// The answer sent in pieces with a pause before each but the first: the
-// device is still sending it when the refusing call returns, unless that
-// call read it to the end.
-std::vector<Chunk> InPieces(const Bytes &bytes, size_t piece, milliseconds pause) {
-  std::vector<Chunk> chunks;
-  for (size_t at = 0; at < bytes.size(); at += piece) {
-    const size_t end = std::min(bytes.size(), at + piece);
-    chunks.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                            bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-                      at == 0 ? milliseconds(0) : pause});
-  }
-  return chunks;
-}
-
 struct RefusedCase {
   const char *name;
   uint8_t command;                 // the request the long answer goes to
@@ -60,6 +47,9 @@ struct RefusedCase {
 };
 
 void PrintTo(const RefusedCase &c, std::ostream *out) { *out << c.name; }
+
+// The long answers below come in pieces, so that the device is still sending
+// when a refusing call returns, unless that call read the answer to its end.
 
 // A 200 x 1000 image, one row every 4 ms: about 0.8 s on the wire, far more
 // noise bytes than a start-byte hunt skips.
@@ -124,7 +114,7 @@ std::vector<RefusedCase> RefusedCases() {
   };
 }
 
-class RefusedAnswer : public ::testing::TestWithParam<RefusedCase> {
+class RefusedAnswer : public PortOnPty<::testing::TestWithParam<RefusedCase>> {
  protected:
   void SetUp() override {
     const RefusedCase &c = GetParam();
@@ -142,17 +132,8 @@ class RefusedAnswer : public ::testing::TestWithParam<RefusedCase> {
       }
       return std::vector<Chunk>{};
     });
-    ASSERT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &port_), 1);
+    PortOnPty::SetUp();
   }
-  void TearDown() override {
-    if (port_ != nullptr) {
-      EXPECT_EQ(QX318_ClosePort(port_), 1);
-    }
-    device_.Stop();
-  }
-
-  PtyDevice device_;
-  PortHandle port_ = nullptr;
 };
 
 TEST_P(RefusedAnswer, TheNextCallAtOnceFindsAQuietBus) {

@@ -15,6 +15,7 @@
 
 #include "QX318_RS485.h"
 #include "every_command.h"
+#include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
 
@@ -45,18 +46,8 @@ Bytes ImageHeaderBytes(uint16_t rows, uint16_t row_length) {
   return header;
 }
 
-class StoppingDevice : public ::testing::Test {
+class StoppingDevice : public PortOnPty<> {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &port_), 1);
-  }
-  void TearDown() override {
-    if (port_ != nullptr) {
-      EXPECT_EQ(QX318_ClosePort(port_), 1);
-    }
-    device_.Stop();
-  }
-
   // Answers every request with these chunks, then falls silent.
   void AnswerWith(std::vector<Chunk> chunks) {
     device_.ServeScripted([chunks](const Bytes &) { return chunks; });
@@ -69,9 +60,6 @@ class StoppingDevice : public ::testing::Test {
     EXPECT_EQ(call(port_, kAddress), 0);
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
   }
-
-  PtyDevice device_;
-  PortHandle port_ = nullptr;
 };
 
 // ------------------------------------------- header, then silence, per command
@@ -188,22 +176,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Sent in small pieces with short pauses, these answers take longer than the
 // one-byte time-out in all, and arrive whole: the call must take them.
-std::vector<Chunk> Trickle(const Bytes &bytes, size_t piece, milliseconds pause) {
-  std::vector<Chunk> chunks;
-  for (size_t at = 0; at < bytes.size(); at += piece) {
-    const size_t end = std::min(bytes.size(), at + piece);
-    chunks.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                            bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-                      at == 0 ? milliseconds(0) : pause});
-  }
-  return chunks;
-}
-
 TEST_F(StoppingDevice, AMeasurementThatTricklesInForLongerThanOneSecondIsTaken) {
   constexpr uint16_t kPairs = 700;
   std::vector<uint16_t> values(2 * kPairs);
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<uint16_t>(i * 13 % 16384);
-  AnswerWith(Trickle(AnswerFrame(MeasureData(9, kPairs, values)), 50, milliseconds(25)));
+  AnswerWith(InPieces(AnswerFrame(MeasureData(9, kPairs, values)), 50, milliseconds(25)));
 
   MeasureHeader header{};
   std::vector<uint16_t> received(2 * kPairs + 1, 0xEEEE);
@@ -225,7 +202,7 @@ TEST_F(StoppingDevice, AnImageRowThatTricklesInForLongerThanOneSecondIsTaken) {
   fields.word3 = 3;
   fields.word4 = 7;
   fields.pixels = PixelPattern(1, 3000);
-  AnswerWith(Trickle(ImageAnswer(fields), 50, milliseconds(25)));
+  AnswerWith(InPieces(ImageAnswer(fields), 50, milliseconds(25)));
 
   ImageHeader header{};
   std::vector<uint8_t> pixels(fields.pixels.size());

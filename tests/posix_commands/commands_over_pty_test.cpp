@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
 
@@ -41,29 +42,11 @@ std::vector<uint16_t> ValuePattern(size_t count) {
 // Splits bytes into count chunks, each after a pause well under the port's
 // 100 ms gap limit.
 std::vector<Chunk> InChunks(const Bytes &bytes, size_t count, milliseconds pause) {
-  std::vector<Chunk> chunks;
-  const size_t step = (bytes.size() + count - 1) / count;
-  for (size_t at = 0; at < bytes.size(); at += step) {
-    const size_t end = std::min(bytes.size(), at + step);
-    chunks.push_back(Chunk{Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                 bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-                           pause});
-  }
-  return chunks;
+  return InPieces(bytes, (bytes.size() + count - 1) / count, pause, pause);
 }
 
-class CommandsOverPty : public ::testing::Test {
+class CommandsOverPty : public PortOnPty<> {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(QX318_OpenPort(device_.slave_path().c_str(), 115200, &port_), 1);
-  }
-  void TearDown() override {
-    device_.Stop();
-    if (port_ != nullptr) {
-      EXPECT_EQ(QX318_ClosePort(port_), 1);
-    }
-  }
-
   // A device that answers requests of command with answer, sent as chunks.
   void AnswerCommand(uint8_t command, std::vector<Chunk> answer) {
     device_.ServeScripted([command, answer](const Bytes &request) {
@@ -75,9 +58,6 @@ class CommandsOverPty : public ::testing::Test {
   void AnswerCommand(uint8_t command, const Bytes &answer) {
     AnswerCommand(command, std::vector<Chunk>{Chunk{answer, milliseconds(0)}});
   }
-
-  PtyDevice device_;
-  PortHandle port_ = nullptr;
 };
 
 // The largest measurement a frame can carry: 4095 pairs in 16383 data bytes.

@@ -265,6 +265,18 @@ PtyDevice::Io PtyDevice::Write(const Bytes &bytes, Clock::time_point deadline) {
   return Io::kDone;
 }
 
+std::vector<Chunk> InPieces(const Bytes &bytes, size_t piece, std::chrono::milliseconds pause,
+                            std::chrono::milliseconds first_pause) {
+  std::vector<Chunk> chunks;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    const size_t end = std::min(bytes.size(), at + piece);
+    chunks.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+                      at == 0 ? first_pause : pause});
+  }
+  return chunks;
+}
+
 int OpenRawSlave(const std::string &path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return -1;

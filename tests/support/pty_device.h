@@ -50,6 +50,11 @@ struct Chunk {
   std::chrono::milliseconds pause_before{0};
 };
 
+// bytes as chunks of piece bytes (the last may be shorter): the first after
+// first_pause, each other one pause after the one before.
+std::vector<Chunk> InPieces(const Bytes &bytes, size_t piece, std::chrono::milliseconds pause,
+                            std::chrono::milliseconds first_pause = std::chrono::milliseconds(0));
+
 class PtyDevice {
  public:
   using Handler = std::function<Bytes(const Bytes &request)>;
