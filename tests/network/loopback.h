@@ -13,6 +13,24 @@
 
 namespace qx318::test {
 
+// The loopback address of the family, with port (0: any free one); returns
+// the address's size.
+inline socklen_t LoopbackAddress(uint16_t port, bool ipv6, sockaddr_storage *address) {
+  *address = {};
+  if (ipv6) {
+    auto &a = reinterpret_cast<sockaddr_in6 &>(*address);
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(port);
+    return sizeof a;
+  }
+  auto &a = reinterpret_cast<sockaddr_in &>(*address);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return sizeof a;
+}
+
 class LoopbackListener {
  public:
   explicit LoopbackListener(bool ipv6 = false) {
@@ -21,18 +39,7 @@ class LoopbackListener {
     const int on = 1;
     (void)setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_storage address{};
-    socklen_t size = 0;
-    if (ipv6) {
-      auto &a = reinterpret_cast<sockaddr_in6 &>(address);
-      a.sin6_family = AF_INET6;
-      a.sin6_addr = in6addr_loopback;
-      size = sizeof a;
-    } else {
-      auto &a = reinterpret_cast<sockaddr_in &>(address);
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      size = sizeof a;
-    }
+    socklen_t size = LoopbackAddress(0, ipv6, &address);
     if (bind(fd_, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd_, 4) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
       Close();

@@ -60,20 +60,7 @@ void RequireSer2net() {
 int ConnectLoopback(uint16_t port, bool ipv6) {
   const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_storage address{};
-  socklen_t size = 0;
-  if (ipv6) {
-    auto &a = reinterpret_cast<sockaddr_in6 &>(address);
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    a.sin6_port = htons(port);
-    size = sizeof a;
-  } else {
-    auto &a = reinterpret_cast<sockaddr_in &>(address);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    size = sizeof a;
-  }
+  const socklen_t size = LoopbackAddress(port, ipv6, &address);
   if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), size) == 0) return fd;
   if (fd >= 0) close(fd);
   return -1;
