@@ -102,9 +102,8 @@ uint16_t UpdateTail(uint16_t running, const uint16_t *table, Byte *bytes, uint32
   return running;
 }
 
-}  // namespace
-
-bool UpdateCrc16(uint16_t *crc, const uint8_t *bytes, uint32_t count) {
+template <typename Byte>
+bool Update(uint16_t *crc, Byte *bytes, uint32_t count) {
   const uint16_t *table = CrcTable();
   if (crc == nullptr || bytes == nullptr || table == nullptr) return false;
   const uint32_t blocks = count / kSlices;
@@ -113,13 +112,14 @@ bool UpdateCrc16(uint16_t *crc, const uint8_t *bytes, uint32_t count) {
   return true;
 }
 
+}  // namespace
+
+bool UpdateCrc16(uint16_t *crc, const uint8_t *bytes, uint32_t count) {
+  return Update(crc, bytes, count);
+}
+
 bool StripMarkersAndUpdateCrc16(uint16_t *crc, uint8_t *bytes, uint32_t count) {
-  const uint16_t *table = CrcTable();
-  if (crc == nullptr || bytes == nullptr || table == nullptr) return false;
-  const uint32_t blocks = count / kSlices;
-  const uint16_t running = UpdateBlocks(*crc, table, bytes, blocks);
-  *crc = UpdateTail(running, table, bytes + blocks * kSlices, count % kSlices);
-  return true;
+  return Update(crc, bytes, count);
 }
 
 uint16_t Crc16(const uint8_t *bytes, uint32_t count) {
