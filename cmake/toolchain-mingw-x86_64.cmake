@@ -1,7 +1,6 @@
-# Cross build for 64-bit Windows with Debian's MinGW-w64 x86_64 toolchain.
-# Not a product: the shipped DLL is 32-bit (toolchain-mingw-i686.cmake). This
-# build exists so that the same DLL sources and Windows suites can run under
-# 64-bit Wine on machines whose kernel cannot start 32-bit programs.
+# Cross build for 64-bit Windows with Debian's MinGW-w64 x86_64 toolchain:
+# the x64 DLL, shipped beside the 32-bit one (toolchain-mingw-i686.cmake) for
+# 64-bit hosts, from the same sources, with its suites under 64-bit Wine.
 set(QX318_MINGW_PREFIX x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)

@@ -24,9 +24,10 @@ target_link_libraries(qx318_core INTERFACE
 set(QX318_LIBRARY_ENTRY ${CMAKE_CURRENT_LIST_DIR}/dll_main.cpp)
 
 # The converter library's import library, made from our own definition file:
-# the ten calls by ordinal, no names (undecorated on 64-bit Windows).
+# on 32-bit Windows the ten calls by ordinal, no names; on 64-bit Windows by
+# their plain names, the only binding the converter's 64-bit library offers.
 include(${PROJECT_SOURCE_DIR}/cmake/WindowsDefinitions.cmake)
-qx318_def_for_target(${CMAKE_CURRENT_LIST_DIR}/FTD2XX.def QX318_FTD2XX_DEF)
+qx318_import_def_for_target(${CMAKE_CURRENT_LIST_DIR}/FTD2XX.def QX318_FTD2XX_DEF)
 if(MSVC)
   if(QX318_STDCALL_DECORATED)
     set(QX318_LIB_MACHINE X86)
