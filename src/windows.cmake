@@ -60,3 +60,17 @@ if(MINGW)
     target_compile_options(${target} PRIVATE -fno-exceptions)
   endforeach()
 endif()
+
+if(MINGW)
+  # What ships is what the suites test: the DLL without its debug information,
+  # which stays beside it in QX318_RS485.dll.debug, found by debuggers through
+  # the link the DLL keeps to it.
+  add_custom_command(TARGET QX318_RS485 POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:QX318_RS485>
+            $<TARGET_FILE_NAME:QX318_RS485>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug
+            --add-gnu-debuglink=$<TARGET_FILE_NAME:QX318_RS485>.debug
+            $<TARGET_FILE_NAME:QX318_RS485>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:QX318_RS485>
+    VERBATIM)
+endif()
