@@ -9,15 +9,21 @@
 # Included from CMakeLists.txt, which defines QX318_WINDOWS_TEST_BIN.
 
 file(GLOB llvm_folders /usr/lib/llvm-*/bin)
-foreach(tool clang-cl lld-link llvm-readobj)
-  string(TOUPPER "QX318_${tool}" variable)
-  string(REPLACE "-" "_" variable "${variable}")
-  find_program(${variable} NAMES ${tool} PATHS ${llvm_folders})
-  if(NOT ${variable})
-    message(FATAL_ERROR "${tool} (Debian packages clang, lld and llvm) is needed to prove "
-                        "QX318_RS485.lib with Microsoft's rules")
-  endif()
-endforeach()
+# clang-cl is clang in its cl driver mode, named so by a link that Debian's
+# clang package leaves to clang-tools: plain clang is told the mode instead.
+find_program(QX318_CLANG_CL NAMES clang-cl PATHS ${llvm_folders})
+find_program(QX318_CLANG NAMES clang PATHS ${llvm_folders})
+if(QX318_CLANG_CL)
+  set(msvc_compiler ${QX318_CLANG_CL})
+elseif(QX318_CLANG)
+  set(msvc_compiler ${QX318_CLANG} --driver-mode=cl)
+endif()
+find_program(QX318_LLD_LINK NAMES lld-link PATHS ${llvm_folders})
+find_program(QX318_LLVM_READOBJ NAMES llvm-readobj PATHS ${llvm_folders})
+if(NOT (msvc_compiler AND QX318_LLD_LINK AND QX318_LLVM_READOBJ))
+  message(FATAL_ERROR "clang, lld-link and llvm-readobj (Debian packages clang, lld and llvm) "
+                      "are needed to prove QX318_RS485.lib with Microsoft's rules")
+endif()
 
 if(QX318_STDCALL_DECORATED)
   set(msvc_machine x86)
@@ -41,7 +47,7 @@ file(MAKE_DIRECTORY ${msvc_dir})
 # No security cookie (/GS-) and no default libraries (/Zl): both come from
 # the C runtime. Freestanding, clang's own stdint.h and stddef.h serve the
 # header, where a Visual Studio build has the runtime's.
-set(msvc_compile ${QX318_CLANG_CL} --target=${msvc_target} /nologo /c /W4 /WX /O2 /GS- /Zl
+set(msvc_compile ${msvc_compiler} --target=${msvc_target} /nologo /c /W4 /WX /O2 /GS- /Zl
                  /clang:-ffreestanding /I${PROJECT_SOURCE_DIR}/include /I${tiny_crt})
 set(msvc_link ${QX318_LLD_LINK} /NOLOGO ${msvc_safeseh} /SUBSYSTEM:CONSOLE /NODEFAULTLIB)
 
@@ -73,9 +79,10 @@ add_custom_command(OUTPUT ${msvc_example}
 
 # Every export of the list, referenced as a C++ caller of the header does:
 # linking it proves that the import library resolves each one under the name
-# the compiler gives it (on x86 with the argument sizes the header makes), and
-# running it that the DLL exports each under the name the record asks for:
-# the loader starts no program with an import it cannot bind.
+# the compiler gives it (on x86 with the argument sizes the header makes);
+# its import table, that each is looked up under the plain name the DLL
+# exports (windows.dll_binary checks those). It is not run: Wine starts a
+# program whose import the DLL lacks and fails only the call.
 file(STRINGS ${PROJECT_SOURCE_DIR}/include/QX318_RS485.def export_lines REGEX "^[ \t]+[A-Za-z_]")
 set(every_export_references "")
 foreach(line IN LISTS export_lines)
@@ -92,13 +99,8 @@ using AnyFunction = void (*)();
 extern "C" const AnyFunction qx318_every_export[] = {
 @every_export_references@};
 
-// The entry point, reached only when the loader has bound every import.
-// Two calls through the table's thunks: nothing failed yet, and that has a
-// text.
-extern "C" int EveryExportEntry() {
-  const char *text = QX318_FailureText(QX318_GetLastFailure());
-  return text[0] != '\0' ? 0 : 1;
-}
+// The program is linked, never run: its import table is what counts.
+extern "C" int EveryExportEntry() { return 0; }
 ]] @ONLY)
 qx318_msvc_object(${msvc_dir}/every_export.cpp every_export.obj)
 set(msvc_every_export ${QX318_WINDOWS_TEST_BIN}/every_export_msvc.exe)
@@ -129,8 +131,4 @@ if(msvc_safeseh)
             ${msvc_example_objects} $<TARGET_LINKER_FILE:QX318_RS485> ${msvc_dir}/kernel32.lib)
   set_tests_properties(windows.msvc_safeseh_refuses_gnu_import_library PROPERTIES
     PASS_REGULAR_EXPRESSION "is not compatible with SEH")
-endif()
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-  add_test(NAME windows.msvc_every_export_loads
-    COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${msvc_every_export})
 endif()
