@@ -20,8 +20,8 @@
 enum {
   kAddress = 1,
   kBaudRate = 115200,
-  kMaxPairs = 4096,          /* value pairs a measurement may hold here */
-  kMaxPixels = 1024 * 1024   /* pixels an image may hold here */
+  kMaxPairs = 4096,        /* value pairs a measurement may hold here */
+  kMaxPixels = 1024 * 1024 /* pixels an image may hold here */
 };
 
 /* Parameter 5, whose value travels in two 7-bit groups (14 bits). */
@@ -37,8 +37,8 @@ static int ReportFailure(const char *function) {
 static int SayHello(PortHandle port) {
   HelloAnswer hello;
   if (!QX318_HelloCmd(port, kAddress, &hello)) return ReportFailure("QX318_HelloCmd");
-  printf("hello: %d %d %u %d %d %d %d\n", hello.value1, hello.value2, hello.value3,
-         hello.value4, hello.value5, hello.value6, hello.value7);
+  printf("hello: %d %d %u %d %d %d %d\n", hello.value1, hello.value2, hello.value3, hello.value4,
+         hello.value5, hello.value6, hello.value7);
   return 1;
 }
 
@@ -84,8 +84,7 @@ static int Measure(PortHandle port, const char *what) {
   printf("%s: lead byte %d, %d pairs", what, header.lead_byte, header.pair_count);
   if (header.pair_count > 0) {
     last = 2 * (header.pair_count - 1);
-    printf(", first (%d, %d), last (%d, %d)", values[0], values[1], values[last],
-           values[last + 1]);
+    printf(", first (%d, %d), last (%d, %d)", values[0], values[1], values[last], values[last + 1]);
   }
   printf("\n");
   return 1;

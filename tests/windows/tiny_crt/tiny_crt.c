@@ -91,10 +91,13 @@ int printf(const char *format, ...) {
       case '%':
         Put(&out, '%');
         break;
+      case '\0': /* a lone % at the end: shown, and the loop ends */
+        Put(&out, '%');
+        --format;
+        break;
       default: /* unknown: shown as it stands, so that it is noticed */
         Put(&out, '%');
-        if (!*format) --format;
-        else Put(&out, *format);
+        Put(&out, *format);
         break;
     }
   }
