@@ -14,7 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build python3 googletest
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386
+          clang lld llvm)
 # Only where 32-bit Wine cannot run.
 packages_64bit=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
 

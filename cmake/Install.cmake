@@ -8,6 +8,12 @@ if(TARGET QX318_RS485)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  # The import library for Microsoft's linker (src/windows.cmake), beside the
+  # GNU one.
+  get_target_property(msvc_import_library QX318_RS485 QX318_MSVC_IMPORT_LIBRARY)
+  if(msvc_import_library)
+    install(FILES ${msvc_import_library} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
   # The header-only C++ interface sits beside the C header, so that the same
   # target's include path serves both.
   install(FILES ${PROJECT_SOURCE_DIR}/include/qx318.hpp

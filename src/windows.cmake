@@ -49,6 +49,37 @@ else()
             --output-lib $<TARGET_LINKER_FILE_NAME:QX318_RS485>
     WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:QX318_RS485>
     VERBATIM)
+
+  # Microsoft's linker refuses the GNU import library on 32-bit Windows while
+  # it requires safe exception handlers (/SAFESEH, set in Visual Studio's x86
+  # projects): the objects dlltool writes carry no SafeSEH flag. LLVM's
+  # dlltool writes the short import records that linker makes itself. With the sizes cut off
+  # (-k) each record keeps the decorated _Name@N that a __stdcall caller of
+  # the header links against and tells the loader to look up the plain Name
+  # the DLL exports. PRIVATE keeps DllMain out, as in the GNU library.
+  file(GLOB llvm_folders /usr/lib/llvm-*/bin)
+  find_program(QX318_LLVM_DLLTOOL NAMES llvm-dlltool PATHS ${llvm_folders})
+  if(NOT QX318_LLVM_DLLTOOL)
+    message(FATAL_ERROR "llvm-dlltool (Debian package llvm) is needed to write "
+                        "QX318_RS485.lib, the import library for Microsoft's linker")
+  endif()
+  if(QX318_STDCALL_DECORATED)
+    set(machine_and_sizes -m i386 -k)
+  else()
+    set(machine_and_sizes -m i386:x86-64)
+  endif()
+  set(QX318_MSVC_IMPORT_LIBRARY ${CMAKE_CURRENT_BINARY_DIR}/QX318_RS485.lib)
+  add_custom_command(OUTPUT ${QX318_MSVC_IMPORT_LIBRARY}
+    COMMAND ${QX318_LLVM_DLLTOOL} ${machine_and_sizes} -d ${QX318_DLL_DEF}
+            -D QX318_RS485.dll -l ${QX318_MSVC_IMPORT_LIBRARY}
+    DEPENDS ${QX318_DLL_DEF}
+    VERBATIM)
+  add_custom_target(qx318_msvc_import_library DEPENDS ${QX318_MSVC_IMPORT_LIBRARY})
+  # Whatever builds or links the DLL gets both import libraries; the install
+  # and the tests find this one through the property.
+  add_dependencies(QX318_RS485 qx318_msvc_import_library)
+  set_target_properties(QX318_RS485 PROPERTIES
+    QX318_MSVC_IMPORT_LIBRARY ${QX318_MSVC_IMPORT_LIBRARY})
 endif()
 add_library(QX318_RS485::QX318_RS485 ALIAS QX318_RS485)
 
