@@ -1,6 +1,7 @@
-# The 32-bit Windows DLL (and its 64-bit build, which only the tests use), on
-# the win32 platform (port/win32/platform.cmake): the core and the converter
-# linked whole, the entry point, the version resource and the export list.
+# The Windows DLL, x86 or x64 after the toolchain, on the win32 platform
+# (port/win32/platform.cmake): the core and the converter linked whole, the
+# entry point, the version resource and the export list; its import libraries
+# for MinGW (.dll.a) and Microsoft's linker (.lib).
 # Included from src/CMakeLists.txt.
 add_library(QX318_RS485 SHARED shared_library.cpp ${QX318_LIBRARY_ENTRY} version.rc)
 target_link_libraries(QX318_RS485 PRIVATE
