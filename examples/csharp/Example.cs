@@ -54,7 +54,8 @@ static class Example
             }
             finally
             {
-                Qx318.QX318_ClosePort(port);
+                if (Qx318.QX318_ClosePort(port) == 1)
+                    Console.WriteLine("closed");
             }
             return 0;
         }
