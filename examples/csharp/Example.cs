@@ -35,13 +35,15 @@ static class Example
 
     static int Main(string[] args)
     {
-        if (args.Length < 1 || args.Length > 3)
+        int address = 1;
+        int emptyAddress = 31;
+        if (args.Length < 1 || args.Length > 3 ||
+            (args.Length > 1 && !int.TryParse(args[1], out address)) ||
+            (args.Length > 2 && !int.TryParse(args[2], out emptyAddress)))
         {
             Console.Error.WriteLine("usage: Example PORT [ADDRESS [EMPTY_ADDRESS]]");
             return 2;
         }
-        int address = args.Length > 1 ? int.Parse(args[1]) : 1;
-        int emptyAddress = args.Length > 2 ? int.Parse(args[2]) : 31;
         if (!RecordSizesMatchTheHeader())
             return 1;
         try

@@ -289,6 +289,8 @@ class ExampleFailures(unittest.TestCase):
             ("no such port", lambda: run([MONO, EXAMPLE, missing_port]),
              1, "QX318_OpenPort", "NotFound", "NOT_FOUND", False),
             ("no port named", lambda: run([MONO, EXAMPLE]), 2, None, None, None, False),
+            ("an address that is no number", lambda: run([MONO, EXAMPLE, missing_port, "one"]),
+             2, None, None, None, False),
         ]
         for name, start, status, function, reason, code_name, closes in cases:
             with self.subTest(name):
