@@ -8,10 +8,10 @@
 // EMPTY_ADDRESS: an address where no device answers (default 31), to show
 // what a failure says.
 //
-// Build and run: "csc Example.cs Qx318.cs" on Windows (or a project holding
-// both files), "mcs Example.cs Qx318.cs && mono Example.exe /dev/ttyUSB0"
-// with Mono. Exit status: 0 when every command succeeded, 1 when one failed,
-// 2 for a usage error.
+// Build: a project holding both files, or "csc Example.cs Qx318.cs" (C# 6 or
+// later; Qx318.cs alone compiles as C# 2). With Mono: "mcs Example.cs
+// Qx318.cs && mono Example.exe /dev/ttyUSB0". Exit status: 0 when every
+// command succeeded, 1 when one failed, 2 for a usage error.
 using System;
 using System.Runtime.InteropServices;
 using Qx318Rs485;
