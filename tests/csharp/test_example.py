@@ -207,7 +207,8 @@ class Example(unittest.TestCase):
         return [tuple(map(int, pair)) for pair in re.findall(r"\((\d+), (\d+)\)", text)]
 
     def check_measurement(self, number, what, frozen):
-        lead, count = self.expect(number, what + r": lead byte (\d+), (\d+) pairs:(?: \(\d+, \d+\))*")
+        lead, count = self.expect(number,
+                                  what + r": lead byte (\d+), (\d+) pairs:(?: \(\d+, \d+\))*")
         self.assertEqual(count, PAIRS)
         self.assertLess(lead, 128)
         self.assertEqual(bool(lead & FROZEN_BIT), frozen, f"lead byte {lead}")
@@ -300,8 +301,9 @@ class ExampleFailures(unittest.TestCase):
                     self.assertRegex(result.stderr, r"^usage: ")
                     continue
                 code = codes[code_name]
-                self.assertRegex(result.stderr.strip(), rf"^{function} failed: {reason} \({code}\): "
-                                                        rf"{re.escape(texts[str(code)])} \[.+\]$")
+                self.assertRegex(result.stderr.strip(),
+                                 rf"^{function} failed: {reason} \({code}\): "
+                                 rf"{re.escape(texts[str(code)])} \[.+\]$")
                 self.assertEqual(result.stdout.splitlines()[-1] == "closed", closes,
                                  result.stdout)
 
