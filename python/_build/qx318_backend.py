@@ -1,6 +1,15 @@
 """The build backend of the qx318 package: standard library only, so that
 `pip install ./python` works in any virtual environment without a package
-index (the package has no compiled part and no dependencies)."""
+index (the package has no compiled part and no dependencies).
+
+The wheel it builds by default is pure (py3-none-any) and carries no
+library: the package then finds one as its loader says. Given a Windows DLL,
+
+    pip wheel --no-index --no-build-isolation --config-settings=windows-dll=PATH ./python
+
+it builds the wheel for that DLL's architecture instead (py3-none-win32 for
+the x86 DLL, py3-none-win_amd64 for the x64 one), with the DLL beside the
+package."""
 
 import base64
 import hashlib
@@ -14,8 +23,9 @@ from pathlib import Path
 NAME = "qx318"
 SUMMARY = "QX318 measuring devices on an RS-485 bus, through the QX318_RS485 library (ctypes)"
 REQUIRES_PYTHON = ">=3.8"
-# A copy of the shared library placed beside the package goes with it.
-LIBRARY_FILES = ("libQX318_RS485.so.1", "QX318_RS485.dll")
+WINDOWS_DLL = "QX318_RS485.dll"
+# The wheel tag of each Windows DLL, by the machine field of its PE header.
+WINDOWS_PLATFORMS = {0x14C: "win32", 0x8664: "win_amd64"}
 
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / NAME
@@ -35,9 +45,28 @@ def _metadata():
 
 
 def _package_files():
-    files = sorted(PACKAGE.glob("*.py"))
-    files += [PACKAGE / name for name in LIBRARY_FILES if (PACKAGE / name).is_file()]
-    return [(f"{NAME}/{path.name}", path.read_bytes()) for path in files]
+    """The package's Python files only: a library that lies in the folder
+    (a developer's copy) never goes into a wheel by accident."""
+    return [(f"{NAME}/{path.name}", path.read_bytes()) for path in sorted(PACKAGE.glob("*.py"))]
+
+
+def _windows_platform(dll):
+    """The wheel platform tag for this DLL, from its PE header's machine."""
+    data = dll[:4096]
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        raise ValueError(f"{WINDOWS_DLL} given is not a Windows DLL")
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError(f"{WINDOWS_DLL} given is not a Windows DLL")
+    machine = int.from_bytes(data[pe + 4:pe + 6], "little")
+    if machine not in WINDOWS_PLATFORMS:
+        raise ValueError(f"{WINDOWS_DLL} given is for machine {machine:#x}, neither x86 nor x64")
+    return WINDOWS_PLATFORMS[machine]
+
+
+def _windows_dll(config_settings):
+    path = (config_settings or {}).get("windows-dll")
+    return None if path is None else Path(path).read_bytes()
 
 
 def _record_line(name, data):
@@ -45,19 +74,22 @@ def _record_line(name, data):
     return f"{name},sha256={digest},{len(data)}\n"
 
 
-def _write_wheel(wheel_directory, entries):
+def _write_wheel(wheel_directory, entries, platform="any"):
     version = _version()
     dist_info = f"{NAME}-{version}.dist-info"
+    tag = f"py3-none-{platform}"
+    # A wheel with a binary inside belongs in the platform's library folder.
+    purelib = "true" if platform == "any" else "false"
     entries = entries + [
         (f"{dist_info}/METADATA", _metadata().encode()),
-        (f"{dist_info}/WHEEL", b"Wheel-Version: 1.0\nGenerator: qx318_backend\n"
-                               b"Root-Is-Purelib: true\nTag: py3-none-any\n"),
+        (f"{dist_info}/WHEEL", (f"Wheel-Version: 1.0\nGenerator: qx318_backend\n"
+                                f"Root-Is-Purelib: {purelib}\nTag: {tag}\n").encode()),
     ]
     record = "".join(_record_line(name, data) for name, data in entries)
     record += f"{dist_info}/RECORD,,\n"
     entries.append((f"{dist_info}/RECORD", record.encode()))
 
-    wheel_name = f"{NAME}-{version}-py3-none-any.whl"
+    wheel_name = f"{NAME}-{version}-{tag}.whl"
     with zipfile.ZipFile(os.path.join(wheel_directory, wheel_name), "w",
                          zipfile.ZIP_DEFLATED) as wheel:
         for name, data in entries:
@@ -83,7 +115,11 @@ def get_requires_for_build_editable(config_settings=None):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    return _write_wheel(wheel_directory, _package_files())
+    dll = _windows_dll(config_settings)
+    if dll is None:
+        return _write_wheel(wheel_directory, _package_files())
+    return _write_wheel(wheel_directory, _package_files() + [(f"{NAME}/{WINDOWS_DLL}", dll)],
+                        _windows_platform(dll))
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):

@@ -10,7 +10,11 @@ from pathlib import Path
 LIBRARY_VARIABLE = "QX318_LIBRARY"
 
 _WINDOWS = os.name == "nt"
-LIBRARY_NAME = "QX318_RS485.dll" if _WINDOWS else "libQX318_RS485.so.1"
+WINDOWS_LIBRARY_NAME = "QX318_RS485.dll"
+LIBRARY_NAME = WINDOWS_LIBRARY_NAME if _WINDOWS else "libQX318_RS485.so.1"
+
+# The machine field of a PE file's header, for the two Windows DLLs.
+_PE_MACHINES = {0x14C: "x86", 0x8664: "x64"}
 
 
 class LibraryError(OSError):
@@ -128,11 +132,54 @@ def _candidates():
     return ([str(beside)] if beside.is_file() else []) + [LIBRARY_NAME]
 
 
+def pe_machine(path):
+    """"x86" or "x64" for a Windows DLL of that architecture, the machine
+    field in hexadecimal for another PE file, None for a file that is not
+    one (or cannot be read)."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(0x40)
+            if len(head) < 0x40 or head[:2] != b"MZ":
+                return None
+            file.seek(int.from_bytes(head[0x3C:0x40], "little"))
+            signature = file.read(6)
+    except OSError:
+        return None
+    if len(signature) < 6 or signature[:4] != b"PE\0\0":
+        return None
+    machine = int.from_bytes(signature[4:6], "little")
+    return _PE_MACHINES.get(machine, f"{machine:#x}")
+
+
+def interpreter_architecture(pointer_size=None):
+    """The DLL architecture this interpreter loads: "x64" for a 64-bit
+    Python, "x86" for a 32-bit one."""
+    if pointer_size is None:
+        pointer_size = ctypes.sizeof(ctypes.c_void_p)
+    return "x64" if pointer_size == 8 else "x86"
+
+
+def needed_dll(architecture):
+    """What a Python of this architecture needs, in words."""
+    bits, wheel = ("64", "win_amd64") if architecture == "x64" else ("32", "win32")
+    return (f"this {bits}-bit Python needs the {architecture} {WINDOWS_LIBRARY_NAME} (the qx318 "
+            f"wheel tagged {wheel}, or {architecture}/ of the Windows download)")
+
+
+def check_dll_architecture(path, architecture):
+    """Raises LibraryError when the file at path is a DLL of another
+    architecture than this interpreter's, which Windows would refuse with a
+    bare "not a valid Win32 application". A file that is not there or not a
+    DLL is left to the loader."""
+    found = pe_machine(path)
+    if found is not None and found != architecture:
+        raise LibraryError(f"{path} is the {found} DLL: {needed_dll(architecture)}")
+
+
 def _open(path):
     if _WINDOWS:
-        if ctypes.sizeof(ctypes.c_void_p) != 4:
-            raise LibraryError(f"{LIBRARY_NAME} is a 32-bit DLL: it loads only into a "
-                               "32-bit Python")
+        check_dll_architecture(path, interpreter_architecture())
+        # WinDLL: __stdcall on x86; x64 has only one calling convention.
         return ctypes.WinDLL(path)
     return ctypes.CDLL(path)
 
@@ -145,7 +192,8 @@ def _load_from(candidates):
             return Library(_open(path), path)
         except OSError as error:
             failures.append(f"{path}: {error}")
-    raise LibraryError(f"cannot load {LIBRARY_NAME} (set {LIBRARY_VARIABLE} to its path); "
+    need = f"; {needed_dll(interpreter_architecture())}" if _WINDOWS else ""
+    raise LibraryError(f"cannot load {LIBRARY_NAME} (set {LIBRARY_VARIABLE} to its path){need}; "
                        "tried " + "; ".join(failures))
 
 
