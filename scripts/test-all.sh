@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every suite: the Linux build, the same suites
 # under AddressSanitizer + UndefinedBehaviorSanitizer, the threads suite under
-# ThreadSanitizer, a short libFuzzer run of each fuzz target, and the 32-bit
-# Windows DLL with its suites under Wine.
+# ThreadSanitizer, a short libFuzzer run of each fuzz target, and both
+# Windows DLLs with their suites under Wine and the Windows download.
 # Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
