@@ -1,8 +1,8 @@
 // The ten Win32-compatible calls of the converter library, as this library
 // imports them through the import library built from FTD2XX.def (by ordinal
-// on 32-bit Windows, by name on 64-bit Windows). The records are the Win32 DCB and COMMTIMEOUTS byte for byte,
-// the integers are 32 bits wide (DWORD), and handles and pointers are
-// pointer-sized, so the same declarations serve 32- and 64-bit Windows.
+// on 32-bit Windows, by name on 64-bit Windows). The records are the Win32 DCB and COMMTIMEOUTS
+// byte for byte, the integers are 32 bits wide (DWORD), and handles and pointers are pointer-sized,
+// so the same declarations serve 32- and 64-bit Windows.
 #pragma once
 
 #include <cstdint>
