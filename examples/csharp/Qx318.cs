@@ -79,6 +79,8 @@ namespace Qx318Rs485
         HungUp = 21,
         InvalidHandle = 22,
         PortError = 23,
+        Connection = 24,
+        WrongProtocol = 25,
     }
 
     // Every function returns 1 on success and 0 on failure; the C header

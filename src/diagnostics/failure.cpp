@@ -49,6 +49,8 @@ constexpr Sentence kSentences[] = {
     {QX318_FAIL_HUNG_UP, "the port hung up"},
     {QX318_FAIL_INVALID_HANDLE, "the handle is not an open port"},
     {QX318_FAIL_PORT_ERROR, "the converter reported an error"},
+    {QX318_FAIL_CONNECTION, "no connection to the network port's server"},
+    {QX318_FAIL_WRONG_PROTOCOL, "the server speaks another protocol than the port's scheme"},
 };
 
 }  // namespace

@@ -234,7 +234,7 @@ TEST(FailureReasons, SuccessClearsTheReasonAndTheCallersErrorIsNotTouched) {
 
 TEST(FailureReasons, EveryCodeHasItsOwnSentence) {
   std::vector<std::string> seen;
-  for (int32_t code = QX318_FAIL_NONE; code <= QX318_FAIL_PORT_ERROR; ++code) {
+  for (int32_t code = QX318_FAIL_NONE; code <= QX318_FAIL_WRONG_PROTOCOL; ++code) {
     const std::string text = QX318_FailureText(code);
     EXPECT_FALSE(text.empty());
     for (const std::string &other : seen) EXPECT_NE(text, other) << code;

@@ -14,6 +14,9 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "port/posix/tcp_tuning.h"
 
 namespace qx318::posix {
 namespace {
@@ -75,10 +78,11 @@ bool ParseEndpoint(std::string_view description, Endpoint *out) {
   return true;
 }
 
+// None when both parts are 0; else the total, longer by allowance.
 Deadline TotalDeadline(Clock::time_point start, uint32_t multiplier, uint32_t constant,
-                       uint32_t count) {
+                       uint32_t count, uint32_t allowance) {
   if (multiplier == 0 && constant == 0) return std::nullopt;
-  return start + Milliseconds(static_cast<uint64_t>(multiplier) * count + constant);
+  return start + Milliseconds(static_cast<uint64_t>(multiplier) * count + constant + allowance);
 }
 
 Deadline Earliest(Deadline a, Deadline b) {
@@ -146,31 +150,36 @@ int ConnectTo(const addrinfo &address, Clock::time_point deadline, int *error) {
   return fd;
 }
 
-NetworkOpenError ErrorOfConnect(int error) {
+NetworkError ErrorOfConnect(int error) {
   switch (error) {
     case ECONNREFUSED:
-      return NetworkOpenError::kRefused;
+      return NetworkError::kRefused;
     case ETIMEDOUT:
-      return NetworkOpenError::kTimedOut;
+      return NetworkError::kConnectTimedOut;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+    case EADDRNOTAVAIL:
+      return NetworkError::kUnreachable;
     default:
-      return NetworkOpenError::kSystem;
+      return NetworkError::kSystem;
   }
 }
 
 // Tries every address the name resolves to (IPv6 and IPv4 alike) in the
 // resolver's order, each with its share of what is left of the bound.
-int ConnectToAny(const Endpoint &endpoint, NetworkOpenError *error) {
+int ConnectToAny(const std::string &host, const std::string &service, Clock::time_point deadline,
+                 NetworkError *error, int *system_error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo *addresses = nullptr;
-  if (getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses) != 0 ||
-      addresses == nullptr) {
-    *error = NetworkOpenError::kNotResolved;
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 || addresses == nullptr) {
+    *error = NetworkError::kNotResolved;
     return -1;
   }
-  const auto deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
   size_t left = 0;
   for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) ++left;
   int fd = -1;
@@ -181,7 +190,10 @@ int ConnectToAny(const Endpoint &endpoint, NetworkOpenError *error) {
     fd = ConnectTo(*a, now + (deadline - now) / left, &last_error);
   }
   freeaddrinfo(addresses);
-  if (fd < 0) *error = ErrorOfConnect(last_error);
+  if (fd < 0) {
+    *error = ErrorOfConnect(last_error);
+    *system_error = last_error;
+  }
   return fd;
 }
 
@@ -223,6 +235,29 @@ bool SameSettings(const telnet::ComPortReport &a, const telnet::ComPortReport &b
          a.stop_size == b.stop_size && a.flow_control == b.flow_control;
 }
 
+// What ser2net says, and then hangs up, to a client that comes while another
+// holds the port (unless the connection kicks the old user out).
+constexpr std::string_view kPortInUseText = "Port already in use";
+
+bool LooksLikeTelnetNegotiation(const uint8_t *bytes, size_t count) {
+  return count >= 2 && bytes[0] == telnet::kIac && bytes[1] >= telnet::kWill &&
+         bytes[1] <= telnet::kDont;
+}
+
+bool LooksLikePortInUse(const uint8_t *bytes, size_t count) {
+  const size_t n = std::min(count, kPortInUseText.size());
+  return n == kPortInUseText.size() &&
+         std::memcmp(bytes, kPortInUseText.data(), kPortInUseText.size()) == 0;
+}
+
+// A connection that is given up on goes with a reset: nothing still queued
+// on it may reach the server, where it would be answered late.
+void CloseAbortively(int fd) {
+  const linger abort_at_once{1, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_at_once, sizeof abort_at_once);
+  close(fd);
+}
+
 }  // namespace
 
 bool IsNetworkDescription(const char *description) {
@@ -230,7 +265,8 @@ bool IsNetworkDescription(const char *description) {
   return StartsWith(text, kRawScheme) || StartsWith(text, kComPortScheme);
 }
 
-NetworkPort::NetworkPort(int fd, bool com_port) : fd_(fd), com_port_(com_port) {
+NetworkPort::NetworkPort(std::string description, bool com_port)
+    : description_(std::move(description)), com_port_(com_port) {
   line_.DCBlength = kDcbLength;
   line_.flags = kDcbBinary;
   line_.ByteSize = 8;
@@ -238,9 +274,7 @@ NetworkPort::NetworkPort(int fd, bool com_port) : fd_(fd), com_port_(com_port) {
   line_.StopBits = kOneStopBit;
 }
 
-NetworkPort::~NetworkPort() {
-  if (fd_ >= 0) close(fd_);
-}
+NetworkPort::~NetworkPort() { (void)Close(); }
 
 bool NetworkPort::Allocate() {
   buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
@@ -248,39 +282,122 @@ bool NetworkPort::Allocate() {
   return buffer_ != nullptr && (!com_port_ || decoder_ != nullptr);
 }
 
-std::unique_ptr<NetworkPort> NetworkPort::Open(const char *description, NetworkOpenError *error) {
-  *error = NetworkOpenError::kNone;
-  Endpoint endpoint;
+std::unique_ptr<NetworkPort> NetworkPort::Open(const char *description, NetworkFailure *failure) {
+  *failure = NetworkFailure{};
+  std::unique_ptr<NetworkPort> port;
   try {
+    Endpoint endpoint;
     if (!IsNetworkDescription(description) || !ParseEndpoint(description, &endpoint)) {
-      *error = NetworkOpenError::kBadDescription;
+      failure->error = NetworkError::kBadDescription;
       return nullptr;
     }
+    port.reset(new NetworkPort(description, endpoint.com_port));
+    port->host_ = std::move(endpoint.host);
+    port->service_ = std::move(endpoint.port);
   } catch (...) {  // the strings' allocation
-    *error = NetworkOpenError::kNoMemory;
+    failure->error = NetworkError::kNoMemory;
     return nullptr;
   }
-  const int fd = ConnectToAny(endpoint, error);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<NetworkPort> port(new (std::nothrow) NetworkPort(fd, endpoint.com_port));
-  if (port == nullptr) close(fd);
-  if (port == nullptr || !port->Allocate()) {
-    *error = NetworkOpenError::kNoMemory;
+  if (!port->Allocate()) {
+    failure->error = NetworkError::kNoMemory;
     return nullptr;
   }
-  if (port->com_port_ &&
-      (!port->SendControl(telnet::kClientGreeting, sizeof telnet::kClientGreeting) ||
-       !port->AwaitComPortAgreement())) {
-    *error = NetworkOpenError::kNoComPort;
+  if (!port->Connect()) {
+    *failure = port->failure_;
     return nullptr;
   }
   return port;
+}
+
+void NetworkPort::Fail(NetworkError error, int system_error) {
+  // What the first bytes showed explains the hang-up that follows them.
+  const bool explained =
+      failure_.error == NetworkError::kTelnetOnRaw || failure_.error == NetworkError::kPortInUse;
+  if (explained && error == NetworkError::kHungUp) return;
+  failure_ = NetworkFailure{};
+  failure_.error = error;
+  failure_.system_error = system_error;
+}
+
+// A connection from scratch: the socket, for rfc2217 the com port agreement,
+// and the line settings applied before, if any; all of it within one bound.
+bool NetworkPort::Connect() {
+  const auto deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+  failure_ = NetworkFailure{};
+  broken_ = false;
+  unclean_ = false;
+  last_read_short_ = false;
+  received_on_connection_ = 0;
+  begin_ = end_ = 0;
+  replies_size_ = 0;
+  if (com_port_) *decoder_ = telnet::Decoder();
+  NetworkError error = NetworkError::kNone;
+  int system_error = 0;
+  fd_ = ConnectToAny(host_, service_, deadline, &error, &system_error);
+  if (fd_ < 0) {
+    Fail(error, system_error);
+    broken_ = true;
+    return false;
+  }
+  if (com_port_ && !AgreeOnComPort(deadline)) {
+    Abandon();
+    return false;
+  }
+  if (com_port_ && line_applied_ && !SendLineSettings(line_, deadline)) {
+    Abandon();
+    return false;
+  }
+  return true;
+}
+
+void NetworkPort::Abandon() {
+  if (fd_ >= 0) CloseAbortively(fd_);
+  fd_ = -1;
+  broken_ = true;
+}
+
+bool NetworkPort::Reconnect() {
+  Abandon();
+  return Connect();
+}
+
+bool NetworkPort::AgreeOnComPort(Deadline deadline) {
+  if (!SendControl(telnet::kClientGreeting, sizeof telnet::kClientGreeting, deadline)) return false;
+  while (!decoder_->com_port_accepted() && !decoder_->com_port_refused()) {
+    const Received received = Passed(deadline) ? Received::kTimedOut : Receive(deadline);
+    if (received == Received::kBroken) {
+      if (failure_.error == NetworkError::kHungUp) Fail(NetworkError::kSetupHungUp);
+      return false;
+    }
+    if (received == Received::kTimedOut) {
+      Fail(NetworkError::kNoComPort);
+      return false;
+    }
+  }
+  if (decoder_->com_port_refused() || !decoder_->com_port_accepted()) {
+    Fail(NetworkError::kNoComPort);
+    return false;
+  }
+  return true;
+}
+
+// The first bytes a connection brings tell a server that does not serve this
+// scheme, or that serves another client, from a device's answer.
+void NetworkPort::CheckFirstBytes(const uint8_t *bytes, size_t count) {
+  if (!com_port_ && LooksLikeTelnetNegotiation(bytes, count)) {
+    Fail(NetworkError::kTelnetOnRaw);
+    broken_ = true;
+  } else if (LooksLikePortInUse(bytes, count)) {
+    Fail(NetworkError::kPortInUse);
+    broken_ = true;
+  }
 }
 
 // Waits until something arrives or the deadline passes, then takes what the
 // socket holds (up to the buffer's room) and decodes it. kSome may bring no
 // data byte at all when only Telnet commands came.
 NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
+  if (fd_ < 0) return Received::kBroken;
   if (begin_ == end_) begin_ = end_ = 0;
   if (begin_ > 0 && end_ == kBufferSize) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -295,28 +412,38 @@ NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
   for (;;) {
     const ssize_t got = recv(fd_, chunk, room, MSG_DONTWAIT);
     if (got > 0) {
+      AcknowledgeAtOnce(fd_);
       const auto size = static_cast<size_t>(got);
+      const bool first = received_on_connection_ == 0;
+      received_on_connection_ += size;
+      if (first && !com_port_) CheckFirstBytes(chunk, size);
+      // What gave the server away is not the device's.
+      if (broken_) return Received::kBroken;
       if (!com_port_) {
         std::memcpy(buffer_.get() + end_, chunk, size);
         end_ += size;
         return Received::kSome;
       }
-      end_ += decoder_->Feed(chunk, size, buffer_.get() + end_);
-      if (decoder_->reply_size() > 0) {
-        const bool sent = SendControl(decoder_->reply(), decoder_->reply_size());
-        decoder_->ClearReply();
-        if (!sent) return Received::kBroken;
-      }
+      const size_t data = decoder_->Feed(chunk, size, buffer_.get() + end_);
+      if (first) CheckFirstBytes(buffer_.get() + end_, data);
+      if (broken_) return Received::kBroken;
+      end_ += data;
+      QueueReplies();
+      // Sent when the socket takes them now; the rest go before the next
+      // write, so that a read never waits on the server's reading.
+      if (!FlushReplies(Clock::now()) && broken_) return Received::kBroken;
       return Received::kSome;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      Fail(NetworkError::kHungUp, got == 0 ? 0 : errno);
       broken_ = true;
       return Received::kBroken;
     }
     const Wait wait = WaitFor(fd_, POLLIN, deadline);
     if (wait == Wait::kTimedOut) return Received::kTimedOut;
     if (wait == Wait::kFailed) {
+      Fail(NetworkError::kSystem, errno);
       broken_ = true;
       return Received::kBroken;
     }
@@ -343,27 +470,55 @@ size_t NetworkPort::Send(const uint8_t *bytes, size_t count, Deadline deadline) 
     }
     if (put < 0 && errno == EINTR) continue;
     if (put == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      Fail(NetworkError::kHungUp, put == 0 ? 0 : errno);
       broken_ = true;
       break;
     }
     const Wait wait = WaitFor(fd_, POLLOUT, deadline);
     if (wait == Wait::kTimedOut) break;
-    if (wait == Wait::kFailed) broken_ = true;
+    if (wait == Wait::kFailed) {
+      Fail(NetworkError::kSystem, errno);
+      broken_ = true;
+    }
   }
   return sent;
 }
 
-bool NetworkPort::SendControl(const uint8_t *bytes, size_t count) {
-  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
-  return Send(bytes, count, deadline) == count;
+// A command goes out whole or the connection is given up: half a command
+// would leave the server's decoder out of step with everything after it.
+bool NetworkPort::SendControl(const uint8_t *bytes, size_t count, Deadline deadline) {
+  if (FlushReplies(deadline) && Send(bytes, count, deadline) == count) return true;
+  if (!broken_) Fail(NetworkError::kNotReading);
+  broken_ = true;
+  return false;
 }
 
-bool NetworkPort::AwaitComPortAgreement() {
-  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
-  while (!decoder_->com_port_accepted() && !decoder_->com_port_refused()) {
-    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
-  }
-  return decoder_->com_port_accepted() && !decoder_->com_port_refused();
+void NetworkPort::QueueReplies() {
+  const size_t size = decoder_->reply_size();
+  // Every reply is one three-byte command; only whole ones are queued.
+  const size_t room = (kReplyQueueSize - replies_size_) / 3 * 3;
+  const size_t taken = std::min(size, room);
+  std::memcpy(replies_ + replies_size_, decoder_->reply(), taken);
+  replies_size_ += taken;
+  decoder_->ClearReply();
+}
+
+// Sends the queued replies that the socket takes before the deadline; true
+// when none is left.
+bool NetworkPort::FlushReplies(Deadline deadline) {
+  if (replies_size_ == 0) return true;
+  const size_t sent = Send(replies_, replies_size_, deadline);
+  std::memmove(replies_, replies_ + sent, replies_size_ - sent);
+  replies_size_ -= sent;
+  return replies_size_ == 0;
+}
+
+uint32_t NetworkPort::AllowanceMs() const {
+  const std::optional<RoundTrip> trip = RoundTripOf(fd_);
+  if (!trip) return kDefaultNetworkAllowanceMs;
+  const uint64_t allowance =
+      uint64_t{trip->smoothed_ms} + 2 * uint64_t{trip->retransmission_timeout_ms};
+  return static_cast<uint32_t>(std::min<uint64_t>(allowance, kMaxNetworkAllowanceMs));
 }
 
 TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts) {
@@ -372,17 +527,21 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
   const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
                               timeouts.ReadTotalTimeoutMultiplier == 0 &&
                               timeouts.ReadTotalTimeoutConstant == 0;
+  // A pause of the stream is the line's gap, or the network's: an answer
+  // held by Nagle's algorithm at the server, a segment sent again.
+  const uint32_t allowance = return_at_once || fd_ < 0 ? 0 : AllowanceMs();
   const Deadline total = return_at_once
                              ? Deadline(Clock::now())
                              : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
-                                             timeouts.ReadTotalTimeoutConstant, count);
+                                             timeouts.ReadTotalTimeoutConstant, count, allowance);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
+  const auto gap_ms = Milliseconds(uint64_t{timeouts.ReadIntervalTimeout} + allowance);
   Deadline gap;
   while (result.count < count) {
     const size_t took = Take(bytes + result.count, count - result.count);
     if (took > 0) {
       result.count += static_cast<uint32_t>(took);
-      if (interval_applies) gap = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
+      if (interval_applies) gap = Clock::now() + gap_ms;
       continue;
     }
     // Bytes that came before the connection ended are still read; after
@@ -397,6 +556,9 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
     // read past its time-outs.
     if (begin_ == end_ && Passed(deadline)) break;
   }
+  // A read that a later one continues (a long answer read in pieces) is no
+  // failure; the last read of an exchange decides.
+  last_read_short_ = result.count < count;
   return result;
 }
 
@@ -405,11 +567,14 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
   TransferResult result;
   const auto start = Clock::now();
   Deadline deadline = TotalDeadline(start, timeouts.WriteTotalTimeoutMultiplier,
-                                    timeouts.WriteTotalTimeoutConstant, count);
+                                    timeouts.WriteTotalTimeoutConstant, count, 0);
   if (!deadline) {
-    deadline = TotalDeadline(start, kStalledWriteMultiplierMs, kStalledWriteConstantMs, count);
+    deadline = TotalDeadline(start, kStalledWriteMultiplierMs, kStalledWriteConstantMs, count, 0);
   }
-  while (result.count < count && !broken_) {
+  if (!broken_ && com_port_ && !FlushReplies(deadline) && !broken_) {
+    Fail(NetworkError::kNotReading);
+  }
+  while (result.count < count && !broken_ && replies_size_ == 0) {
     if (!com_port_) {
       result.count += static_cast<uint32_t>(Send(bytes, count, deadline));
       break;
@@ -435,76 +600,143 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
     }
     break;
   }
+  if (fd_ >= 0) AcknowledgeAtOnce(fd_);
+  if (result.count < count) {
+    unclean_ = true;
+    if (!broken_ && failure_.error == NetworkError::kNone) Fail(NetworkError::kNotReading);
+  }
   result.failed = broken_;
   return result;
 }
 
 void NetworkPort::LineSettings(Dcb *dcb) const { *dcb = line_; }
 
-bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted) {
-  const Deadline deadline = Clock::now() + Milliseconds(kNetworkSetupTimeoutMs);
+bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted, Deadline deadline) {
   while (!AllReported(decoder_->report())) {
     // Bytes from the device while the line changes are dropped, as a local
     // port's change drops them; the open purges right after anyway.
     begin_ = end_ = 0;
-    if (Passed(deadline) || Receive(deadline) != Received::kSome) return false;
+    const Received received = Passed(deadline) ? Received::kTimedOut : Receive(deadline);
+    if (received == Received::kBroken) {
+      if (failure_.error == NetworkError::kHungUp) Fail(NetworkError::kSetupHungUp);
+      return false;
+    }
+    if (received == Received::kTimedOut) {
+      Fail(NetworkError::kLineNotConfirmed);
+      return false;
+    }
   }
   begin_ = end_ = 0;
-  return SameSettings(decoder_->report(), wanted);
+  if (SameSettings(decoder_->report(), wanted)) return true;
+  Fail(NetworkError::kLineRefused);
+  failure_.asked_rate = static_cast<uint32_t>(wanted.baud_rate);
+  failure_.confirmed_rate = decoder_->report().baud_rate;
+  return false;
+}
+
+bool NetworkPort::SendLineSettings(const Dcb &dcb, Deadline deadline) {
+  const telnet::ComPortReport wanted = WantedReport(dcb);
+  const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
+  uint8_t message[7 * telnet::kLongestCommand];
+  size_t size = 0;
+  size += telnet::ComPortCommand32(telnet::kSetBaudRate, dcb.BaudRate, message + size);
+  size += telnet::ComPortCommand(telnet::kSetDataSize, dcb.ByteSize, message + size);
+  size += telnet::ComPortCommand(telnet::kSetParity, ParityCode(dcb.Parity), message + size);
+  size += telnet::ComPortCommand(telnet::kSetStopSize, static_cast<uint8_t>(wanted.stop_size),
+                                 message + size);
+  size += telnet::ComPortCommand(telnet::kSetControl, static_cast<uint8_t>(wanted.flow_control),
+                                 message + size);
+  // DTR and RTS follow the record, as on a local port. A server whose device
+  // has no modem lines may leave these unanswered, so no answer is awaited
+  // for them.
+  size += telnet::ComPortCommand(
+      telnet::kSetControl,
+      (dcb.flags & kDcbDtrControlMask) ? telnet::kControlDtrOn : telnet::kControlDtrOff,
+      message + size);
+  if (!rts_handshake) {
+    size += telnet::ComPortCommand(
+        telnet::kSetControl,
+        (dcb.flags & kDcbRtsControlMask) ? telnet::kControlRtsOn : telnet::kControlRtsOff,
+        message + size);
+  }
+  decoder_->ForgetReport();
+  return SendControl(message, size, deadline) && AwaitLineReport(wanted, deadline);
 }
 
 bool NetworkPort::ApplyLineSettings(const Dcb &dcb) {
   if (broken_ || !IsValidFraming(dcb)) return false;
-  if (com_port_) {
-    const telnet::ComPortReport wanted = WantedReport(dcb);
-    const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
-    uint8_t message[7 * telnet::kLongestCommand];
-    size_t size = 0;
-    size += telnet::ComPortCommand32(telnet::kSetBaudRate, dcb.BaudRate, message + size);
-    size += telnet::ComPortCommand(telnet::kSetDataSize, dcb.ByteSize, message + size);
-    size += telnet::ComPortCommand(telnet::kSetParity, ParityCode(dcb.Parity), message + size);
-    size += telnet::ComPortCommand(telnet::kSetStopSize, static_cast<uint8_t>(wanted.stop_size),
-                                   message + size);
-    size += telnet::ComPortCommand(telnet::kSetControl, static_cast<uint8_t>(wanted.flow_control),
-                                   message + size);
-    // DTR and RTS follow the record, as on a local port. A server whose
-    // device has no modem lines may leave these unanswered, so no answer is
-    // awaited for them.
-    size += telnet::ComPortCommand(
-        telnet::kSetControl,
-        (dcb.flags & kDcbDtrControlMask) ? telnet::kControlDtrOn : telnet::kControlDtrOff,
-        message + size);
-    if (!rts_handshake) {
-      size += telnet::ComPortCommand(
-          telnet::kSetControl,
-          (dcb.flags & kDcbRtsControlMask) ? telnet::kControlRtsOn : telnet::kControlRtsOff,
-          message + size);
-    }
-    decoder_->ForgetReport();
-    if (!SendControl(message, size) || !AwaitLineReport(wanted)) return false;
+  if (com_port_ && !SendLineSettings(dcb, Clock::now() + Milliseconds(kNetworkSetupTimeoutMs))) {
+    return false;
   }
   line_ = dcb;
   line_.DCBlength = kDcbLength;
+  line_applied_ = true;
   return true;
 }
 
-bool NetworkPort::PurgeReceived() {
+// Empties what the buffer and the socket hold now, taking Telnet commands in
+// it as they come; bytes that arrive later belong to what follows. False
+// when data was left unread (the last exchange did not take all its answer,
+// or something else talked) or the connection failed.
+bool NetworkPort::DiscardReceived() {
+  bool nothing_left = begin_ == end_;
   begin_ = end_ = 0;
-  // Empties what the socket holds now, taking Telnet commands in it as they
-  // come; bytes that arrive later belong to what follows.
   int queued = 0;
   if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
   while (queued > 0 && !broken_) {
     if (Receive(Clock::now()) != Received::kSome) break;
+    nothing_left = nothing_left && begin_ == end_;
     begin_ = end_ = 0;
     queued -= static_cast<int>(kReceiveChunk);
   }
-  if (broken_) return false;
+  return nothing_left && !broken_;
+}
+
+bool NetworkPort::PurgeReceived() {
+  const bool clean = fd_ >= 0 && !broken_ && !unclean_ && !last_read_short_;
+  if (!(clean && DiscardReceived()) && !Reconnect()) return false;
   if (!com_port_) return true;
   uint8_t message[telnet::kLongestCommand];
   const size_t size =
       telnet::ComPortCommand(telnet::kPurgeData, telnet::kPurgeReceiveBuffer, message);
-  return SendControl(message, size);
+  // Bounded as a write of the request would be: the purge is the first step
+  // of writing it.
+  return SendControl(message, size, Clock::now() + Milliseconds(kStalledWriteConstantMs));
+}
+
+bool NetworkPort::Close() {
+  if (fd_ < 0) return true;
+  const int fd = fd_;
+  fd_ = -1;
+  if (broken_) {
+    close(fd);
+    return true;
+  }
+  const auto deadline = Clock::now() + Milliseconds(kNetworkCloseTimeoutMs);
+  // Until the server has acknowledged every byte; what arrives meanwhile is
+  // read and dropped, so that the close never finds unread bytes (which
+  // would make it a reset).
+  uint8_t sink[kReceiveChunk];
+  bool delivered = false;
+  bool server_closed = false;
+  while (!server_closed) {
+    const std::optional<uint32_t> unacknowledged = UnacknowledgedBytes(fd);
+    delivered = !unacknowledged || *unacknowledged == 0;
+    if (delivered) break;
+    failure_.unacknowledged = *unacknowledged;
+    if (Clock::now() >= deadline) break;
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 5) > 0) server_closed = recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0;
+  }
+  // Then says it is done and waits for the server to close its side.
+  if (!server_closed) (void)shutdown(fd, SHUT_WR);
+  while (!server_closed && WaitFor(fd, POLLIN, deadline) == Wait::kReady) {
+    const ssize_t got = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    server_closed = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+  }
+  close(fd);
+  if (delivered) failure_.unacknowledged = 0;
+  return delivered;
 }
 
 }  // namespace qx318::posix

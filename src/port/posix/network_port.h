@@ -4,13 +4,21 @@
 // which the line settings and the purge reach the remote port.
 //
 // The POSIX converter hands a handle's operations here when its description
-// names a network port; reads and writes honour the converter's time-outs
-// exactly as on a local port. Nothing here blocks without a bound: the
-// connect and the open's Telnet negotiation wait at most
-// kNetworkSetupTimeoutMs, a read its time-outs, a write without time-outs
-// as long as a read of as many bytes may take. A connection that the server
-// closed or that failed fails every later read and write at once; the next
-// open connects afresh.
+// names a network port. Reads and writes honour the converter's time-outs as
+// on a local port, each wait longer by the connection's allowance (below).
+// Nothing here blocks without a bound: the connect and the Telnet
+// negotiation wait at most kNetworkSetupTimeoutMs, a read its time-outs plus
+// the allowance, a write without time-outs as long as a read of as many
+// bytes may take, the close kNetworkCloseTimeoutMs.
+//
+// A byte stream cannot be purged of what is still in flight: a request that
+// went out while the link was down is answered when it comes back, after
+// the next request's purge. So an exchange that did not end clean (a read
+// that came back short, a request not written whole, a connection that
+// failed, data left unread when the next exchange purges) makes the next
+// purge start a fresh connection, closed abortively so that nothing queued
+// on the old one is delivered late; the server (ser2net with kickolduser)
+// drops the old connection and with it every answer still on its way.
 #pragma once
 
 #include <chrono>
@@ -18,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "port/converter.h"
 #include "port/posix/telnet_com_port.h"
@@ -26,31 +35,65 @@
 namespace qx318::posix {
 
 inline constexpr uint32_t kNetworkSetupTimeoutMs = 3000;
+inline constexpr uint32_t kNetworkCloseTimeoutMs = 2000;
+// What a wait for the answer's bytes may take beyond the serial line's
+// time-outs: the smoothed round trip plus twice the retransmission time-out
+// (a segment lost and sent again, or held by Nagle's algorithm at the server
+// for an acknowledgement), never more than this.
+inline constexpr uint32_t kMaxNetworkAllowanceMs = 1500;
+// Where the kernel gives no round-trip figures.
+inline constexpr uint32_t kDefaultNetworkAllowanceMs = 500;
 
 // Whether description names a network port (by its scheme), so that it is
 // never taken for a device path or a USB product description.
 bool IsNetworkDescription(const char *description);
 
-// Why an open failed, for the caller's failure report.
-enum class NetworkOpenError {
+// Why a network port failed to open or to go on.
+enum class NetworkError {
   kNone,
-  kBadDescription,  // not scheme://HOST:PORT with a port of 1-65535
-  kNotResolved,     // the host name did not resolve
-  kRefused,         // every address refused the connection
-  kTimedOut,        // no address answered within the bound
-  kNoComPort,       // the server refused or never agreed to com port control
+  kBadDescription,    // not scheme://HOST:PORT with a port of 1-65535
+  kNotResolved,       // the host name did not resolve
+  kRefused,           // every address refused the connection
+  kUnreachable,       // no route to the host or its network
+  kConnectTimedOut,   // no address answered within the bound
+  kSetupHungUp,       // the server hung up while the port was being set up
+  kNoComPort,         // the server refused or never agreed to com port control
+  kLineNotConfirmed,  // the server did not confirm the line settings in time
+  kLineRefused,       // the server confirmed other line settings than asked
+  kTelnetOnRaw,       // a tcp:// port whose server speaks Telnet
+  kPortInUse,         // the server serves another client on that port
+  kHungUp,            // the server closed the connection, or it failed
+  kNotReading,        // the server stopped taking what is sent to it
   kNoMemory,
   kSystem,  // a socket call failed; errno tells
+};
+
+struct NetworkFailure {
+  NetworkError error = NetworkError::kNone;
+  int system_error = 0;         // errno, where one applies
+  uint32_t asked_rate = 0;      // kLineRefused: the rate asked for
+  int64_t confirmed_rate = -1;  //   and the one the server confirmed
+  uint32_t unacknowledged = 0;  // close: bytes the server never acknowledged
 };
 
 class NetworkPort {
  public:
   // Connects to the server the description names; null on failure, with
-  // the reason in *error.
-  static std::unique_ptr<NetworkPort> Open(const char *description, NetworkOpenError *error);
+  // the reason in *failure.
+  static std::unique_ptr<NetworkPort> Open(const char *description, NetworkFailure *failure);
+  // Closes as Close() does, unless that was done.
   ~NetworkPort();
   NetworkPort(const NetworkPort &) = delete;
   NetworkPort &operator=(const NetworkPort &) = delete;
+
+  // Ends the connection gracefully: waits until the server acknowledged
+  // everything written (a request that expects no answer must reach the
+  // device), says it sends no more, reads and drops what still arrives until
+  // the server closes too, then closes. A reset instead would make the
+  // server drop what it has not yet written to the device. Bounded by
+  // kNetworkCloseTimeoutMs; false when the server had not acknowledged
+  // everything by then (failure() tells how much).
+  bool Close();
 
   TransferResult Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts);
   TransferResult Write(const uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts);
@@ -61,27 +104,51 @@ class NetworkPort {
   // waits for the server to confirm each setting with the value asked; a
   // different value (a refused rate) fails. tcp: the line is what the
   // server's configuration sets, so the record is only checked and kept.
+  // A fresh connection applies the same settings again.
   bool ApplyLineSettings(const Dcb &dcb);
-  // Discards what was received and not yet read; rfc2217 also asks the
-  // server to empty its receive buffer.
+  // Starts a fresh connection when the last exchange did not end clean (see
+  // above), then discards what was received and not yet read; rfc2217 also
+  // asks the server to empty its receive buffer.
   bool PurgeReceived();
+
+  // Why the last operation failed.
+  const NetworkFailure &failure() const { return failure_; }
+  const std::string &description() const { return description_; }
 
  private:
   using Deadline = std::optional<std::chrono::steady_clock::time_point>;
   enum class Received { kSome, kTimedOut, kBroken };
 
-  NetworkPort(int fd, bool com_port);
+  NetworkPort(std::string description, bool com_port);
   bool Allocate();
+  bool Connect();
+  void Abandon();
+  bool Reconnect();
+  bool AgreeOnComPort(Deadline deadline);
+  void Fail(NetworkError error, int system_error = 0);
   Received Receive(Deadline deadline);
+  void CheckFirstBytes(const uint8_t *bytes, size_t count);
   size_t Send(const uint8_t *bytes, size_t count, Deadline deadline);
-  bool SendControl(const uint8_t *bytes, size_t count);
+  bool SendControl(const uint8_t *bytes, size_t count, Deadline deadline);
+  void QueueReplies();
+  bool FlushReplies(Deadline deadline);
   size_t Take(uint8_t *bytes, size_t count);
-  bool AwaitComPortAgreement();
-  bool AwaitLineReport(const telnet::ComPortReport &wanted);
+  bool DiscardReceived();
+  bool AwaitLineReport(const telnet::ComPortReport &wanted, Deadline deadline);
+  bool SendLineSettings(const Dcb &dcb, Deadline deadline);
+  uint32_t AllowanceMs() const;
 
+  std::string description_;
+  std::string host_;
+  std::string service_;
   int fd_ = -1;
   bool com_port_ = false;
-  bool broken_ = false;  // the server closed or the connection failed
+  bool broken_ = false;   // the connection ended or failed
+  bool unclean_ = false;  // a write of this exchange did not go out whole
+  bool last_read_short_ = false;
+  bool line_applied_ = false;
+  uint64_t received_on_connection_ = 0;
+  NetworkFailure failure_;
   Dcb line_{};
   std::unique_ptr<telnet::Decoder> decoder_;
   // Bytes received and decoded but not yet read: [begin_, end_).
@@ -89,6 +156,12 @@ class NetworkPort {
   std::unique_ptr<uint8_t[]> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  // Telnet replies waiting for room in the socket: a server that floods
+  // requests and stops reading must not hold a read past its time-outs.
+  // Whole replies only; what does not fit is not answered.
+  static constexpr size_t kReplyQueueSize = 512;
+  uint8_t replies_[kReplyQueueSize] = {};
+  size_t replies_size_ = 0;
 };
 
 }  // namespace qx318::posix

@@ -17,15 +17,17 @@ add_library(qx318_converter_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/timed_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_speed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb_lookup.cpp)
-# Any rate on Linux goes through termios2, and low-latency mode through the
-# serial driver's request; elsewhere only the named rates and the driver's
-# own pacing.
+# Any rate on Linux goes through termios2, low-latency mode through the
+# serial driver's request, and the TCP figures through TCP_INFO; elsewhere
+# only the named rates, the driver's own pacing and fixed network figures.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_sources(qx318_converter_posix PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/termios2_linux.cpp ${CMAKE_CURRENT_LIST_DIR}/low_latency_linux.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/termios2_linux.cpp ${CMAKE_CURRENT_LIST_DIR}/low_latency_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tcp_tuning_linux.cpp)
 else()
   target_sources(qx318_converter_posix PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/termios2_none.cpp ${CMAKE_CURRENT_LIST_DIR}/low_latency_none.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/termios2_none.cpp ${CMAKE_CURRENT_LIST_DIR}/low_latency_none.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tcp_tuning_none.cpp)
 endif()
 target_link_libraries(qx318_converter_posix PUBLIC qx318_codec PRIVATE qx318_warnings)
 set(QX318_CONVERTER qx318_converter_posix)

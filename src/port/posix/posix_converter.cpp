@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -319,41 +320,96 @@ uint32_t CurrentBaudRate(int fd, const termios &tio) {
   return named != 0 ? named : posix::ReadArbitrarySpeed(fd);
 }
 
-// Why a network port did not open, as the converter library's last error
-// would say it.
-void NoteNetworkOpenFailure(const char *description, posix::NetworkOpenError error) {
-  using posix::NetworkOpenError;
-  switch (error) {
-    case NetworkOpenError::kBadDescription:
-      SetConverterFailure(QX318_FAIL_NOT_FOUND, "\"%s\" is not scheme://HOST:PORT", description);
+// Why a network port failed, with what the caller was doing (context, may
+// be empty), as the converter library's last error would say it.
+void NoteNetworkFailure(const char *description, const posix::NetworkFailure &failure,
+                        const char *context) {
+  using posix::NetworkError;
+  const char *d = description;
+  const char *c = context;
+  switch (failure.error) {
+    case NetworkError::kBadDescription:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "\"%s\" is not scheme://HOST:PORT", d);
       break;
-    case NetworkOpenError::kNotResolved:
-      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the host name did not resolve", description);
+    case NetworkError::kNotResolved:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host name did not resolve%s", d, c);
       break;
-    case NetworkOpenError::kRefused:
-      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: the connection was refused", description);
+    case NetworkError::kRefused:
+      SetConverterFailure(QX318_FAIL_CONNECTION,
+                          "%s: the connection was refused (no server on that port)%s", d, c);
       break;
-    case NetworkOpenError::kTimedOut:
-      SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s: no answer to the connection", description);
+    case NetworkError::kUnreachable:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host is unreachable (%s)%s", d,
+                          std::strerror(failure.system_error), c);
       break;
-    case NetworkOpenError::kNoComPort:
+    case NetworkError::kConnectTimedOut:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: no answer to the connection within %u ms%s",
+                          d, posix::kNetworkSetupTimeoutMs, c);
+      break;
+    case NetworkError::kSetupHungUp:
+      SetConverterFailure(QX318_FAIL_CONNECTION,
+                          "%s: the server hung up while the port was being set up%s", d, c);
+      break;
+    case NetworkError::kNoComPort:
+      SetConverterFailure(QX318_FAIL_WRONG_PROTOCOL,
+                          "%s: the server did not agree to com port control (RFC 2217); a raw "
+                          "server is opened as tcp://%s",
+                          d, c);
+      break;
+    case NetworkError::kLineNotConfirmed:
       SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
-                          "%s: the server did not take the com port control settings", description);
+                          "%s: the server did not confirm the line settings within %u ms%s", d,
+                          posix::kNetworkSetupTimeoutMs, c);
       break;
-    case NetworkOpenError::kNoMemory:
-      SetConverterFailure(QX318_FAIL_NO_MEMORY, "%s: network port record", description);
+    case NetworkError::kLineRefused:
+      if (failure.confirmed_rate != static_cast<int64_t>(failure.asked_rate)) {
+        SetConverterFailure(QX318_FAIL_BAUD_RATE, "%s: the server set %lld baud, not %u%s", d,
+                            static_cast<long long>(failure.confirmed_rate), failure.asked_rate, c);
+      } else {
+        SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
+                            "%s: the server set other framing or flow control than asked%s", d, c);
+      }
+      break;
+    case NetworkError::kTelnetOnRaw:
+      SetConverterFailure(QX318_FAIL_WRONG_PROTOCOL,
+                          "%s: the server speaks Telnet; open it as rfc2217://%s", d, c);
+      break;
+    case NetworkError::kPortInUse:
+      SetConverterFailure(QX318_FAIL_PORT_BUSY,
+                          "%s: the server serves another client on that port (ser2net lets a new "
+                          "client in with kickolduser)%s",
+                          d, c);
+      break;
+    case NetworkError::kHungUp:
+      SetConverterFailure(QX318_FAIL_HUNG_UP, "%s: the server closed the connection%s", d, c);
+      break;
+    case NetworkError::kNotReading:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the server stopped taking what is sent%s", d,
+                          c);
+      break;
+    case NetworkError::kNoMemory:
+      SetConverterFailure(QX318_FAIL_NO_MEMORY, "%s: network port record", d);
       break;
     default:
-      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: a socket call failed", description);
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: a socket call failed (%s)%s", d,
+                          std::strerror(failure.system_error), c);
       break;
   }
 }
 
+// The same, for a transfer that moved done of count bytes.
+void NoteNetworkTransferFailure(const posix::NetworkPort &network, const char *what, uint32_t done,
+                                uint32_t count) {
+  char context[64];
+  std::snprintf(context, sizeof context, "; %s: %u of %u bytes", what, done, count);
+  NoteNetworkFailure(network.description().c_str(), network.failure(), context);
+}
+
 PortHandle OpenNetworkPort(const char *description) {
-  posix::NetworkOpenError error = posix::NetworkOpenError::kNone;
-  PosixPort opened{-1, {}, 0, posix::NetworkPort::Open(description, &error), nullptr};
+  posix::NetworkFailure failure;
+  PosixPort opened{-1, {}, 0, posix::NetworkPort::Open(description, &failure), nullptr};
   if (opened.network == nullptr) {
-    NoteNetworkOpenFailure(description, error);
+    NoteNetworkFailure(description, failure, "");
     return QX318_INVALID_PORT;
   }
   return ClaimSlot(opened);  // a port left over closes with `opened`
@@ -405,7 +461,9 @@ Bool32 PosixReadFile(PortHandle handle, void *buffer, uint32_t count, uint32_t *
           ? posix::ReadWithTimeouts(port->fd, *read_ahead.buffer(), bytes, count, port->timeouts)
           : posix::ReadWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
-  if (result.failed) {
+  if (result.failed && port->network != nullptr) {
+    NoteNetworkTransferFailure(*port->network, "answer read", result.count, count);
+  } else if (result.failed) {
     SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up after %u of %u bytes", result.count,
                         count);
   }
@@ -422,7 +480,9 @@ Bool32 PosixWriteFile(PortHandle handle, const void *buffer, uint32_t count, uin
       port->network != nullptr ? port->network->Write(bytes, count, port->timeouts)
                                : posix::WriteWithTimeouts(port->fd, bytes, count, port->timeouts);
   *transferred = result.count;
-  if (result.failed) {
+  if (result.failed && port->network != nullptr) {
+    NoteNetworkTransferFailure(*port->network, "request written", result.count, count);
+  } else if (result.failed) {
     SetConverterFailure(QX318_FAIL_HUNG_UP, "the port hung up: request written: %u of %u bytes",
                         result.count, count);
   }
@@ -534,7 +594,13 @@ Bool32 PosixSetCommState(PortHandle handle, Dcb *dcb) {
     SetConverterFailure(QX318_FAIL_BAUD_RATE, "0 baud was refused");
     return 0;
   }
-  if (port->network != nullptr) return port->network->ApplyLineSettings(*dcb);
+  if (port->network != nullptr) {
+    if (port->network->ApplyLineSettings(*dcb)) return 1;
+    if (port->network->failure().error != posix::NetworkError::kNone) {
+      NoteNetworkFailure(port->network->description().c_str(), port->network->failure(), "");
+    }
+    return 0;
+  }
   if (tcgetattr(port->fd, &tio) != 0) return 0;
   const termios before = tio;
   if (!SetFraming(*dcb, tio)) return 0;
