@@ -9,12 +9,14 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "QX318_RS485.h"
 #include "loopback.h"
+#include "wire_oracle.h"
 
 namespace qx318::test {
 namespace {
@@ -299,6 +301,52 @@ TEST(NetworkPort, TelnetServerBehindARawSchemeIsNamed) {
   EXPECT_EQ(QX318_ClosePort(handle), 1);
   done = true;
   server.join();
+}
+
+// A write followed at once by the close, while bytes the caller never read
+// wait in the socket: the close must still end the connection normally
+// (ser2net drops what it has not yet passed on when it gets a reset), so
+// the server reads the whole request and then an orderly end, never a reset.
+TEST(NetworkPort, CloseAfterAWriteEndsTheConnectionInOrder) {
+  LoopbackListener listener;
+  ASSERT_TRUE(listener.ok());
+  std::vector<uint8_t> received;
+  bool orderly_end = false;
+  std::thread server([&] {
+    const int client = accept(listener.fd(), nullptr, nullptr);
+    if (client < 0) return;
+    std::this_thread::sleep_for(milliseconds(30));
+    const uint8_t unread[16] = {0x80, 0x81, 0x82};
+    (void)send(client, unread, sizeof unread, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(milliseconds(300));
+    for (;;) {
+      pollfd entry{client, POLLIN, 0};
+      if (poll(&entry, 1, 3000) <= 0) break;
+      uint8_t chunk[256];
+      const ssize_t n = recv(client, chunk, sizeof chunk, 0);
+      if (n > 0) {
+        received.insert(received.end(), chunk, chunk + n);
+        continue;
+      }
+      orderly_end = n == 0;
+      break;
+    }
+    close(client);
+  });
+  PortHandle handle = QX318_INVALID_PORT;
+  const std::string description = "tcp://127.0.0.1:" + std::to_string(listener.port());
+  ASSERT_EQ(QX318_OpenPort(description.c_str(), 115200, &handle), 1);
+  ASSERT_EQ(QX318_WriteParameter(handle, 1, 0x0205, 300), 1);
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto start = Clock::now();
+  EXPECT_EQ(QX318_ClosePort(handle), 1);
+  EXPECT_LT(Since(start), milliseconds(2000 + 300));
+  server.join();
+  EXPECT_TRUE(orderly_end);
+  const std::optional<Request> request = DecodeRequest(received);
+  ASSERT_TRUE(request.has_value()) << received.size() << " bytes";
+  EXPECT_TRUE(request->crc_ok);
+  EXPECT_EQ(request->address, 1);
 }
 
 }  // namespace

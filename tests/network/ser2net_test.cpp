@@ -302,6 +302,28 @@ TEST_F(Ser2netTest, EachOpenConnectsAfresh) {
   }
 }
 
+// While one client holds the device, ser2net turns a client of another
+// accepter away with a line of text and hangs up: the open through either
+// scheme says the port is busy instead of failing on the text as an answer
+// (tcp://) or calling the hang-up a refusal of com port control.
+TEST_F(Ser2netTest, ADeviceHeldByAnotherClientIsReportedBusy) {
+  Serve({"--address", "1", "--rows", "4", "--row-length", "4"});
+  const PortHandle holder = Open(ipv6_, Description("tcp", ipv6_));
+  ASSERT_NE(holder, QX318_INVALID_PORT);
+  HelloAnswer hello{};
+  ASSERT_EQ(QX318_HelloCmd(holder, kAddress, &hello), 1);
+
+  PortHandle port = QX318_INVALID_PORT;
+  EXPECT_EQ(QX318_OpenPort(Description("rfc2217", com_port_).c_str(), 115200, &port), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_PORT_BUSY) << QX318_GetLastFailureDetail();
+
+  ASSERT_EQ(QX318_OpenPort(Description("tcp", raw_).c_str(), 115200, &port), 1);
+  EXPECT_EQ(QX318_HelloCmd(port, kAddress, &hello), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_PORT_BUSY) << QX318_GetLastFailureDetail();
+  EXPECT_EQ(QX318_ClosePort(port), 1);
+  EXPECT_EQ(QX318_ClosePort(holder), 1);
+}
+
 // The host tool passes the description through: a scan over the network
 // finds the simulated devices as it would on a local port.
 TEST_F(Ser2netTest, HostToolScansThroughEachAccepter) {

@@ -236,8 +236,10 @@ bool SameSettings(const telnet::ComPortReport &a, const telnet::ComPortReport &b
 }
 
 // What ser2net says, and then hangs up, to a client that comes while another
-// holds the port (unless the connection kicks the old user out).
-constexpr std::string_view kPortInUseText = "Port already in use";
+// holds the port ("Port already in use", unless the connection kicks the old
+// user out) or its device ("Port's device already in use").
+constexpr std::string_view kPortInUseText = "already in use";
+constexpr size_t kPortInUseLineMax = 64;
 
 bool LooksLikeTelnetNegotiation(const uint8_t *bytes, size_t count) {
   return count >= 2 && bytes[0] == telnet::kIac && bytes[1] >= telnet::kWill &&
@@ -245,9 +247,10 @@ bool LooksLikeTelnetNegotiation(const uint8_t *bytes, size_t count) {
 }
 
 bool LooksLikePortInUse(const uint8_t *bytes, size_t count) {
-  const size_t n = std::min(count, kPortInUseText.size());
-  return n == kPortInUseText.size() &&
-         std::memcmp(bytes, kPortInUseText.data(), kPortInUseText.size()) == 0;
+  if (count == 0 || bytes[0] != 'P') return false;
+  const std::string_view first(reinterpret_cast<const char *>(bytes),
+                               std::min(count, kPortInUseLineMax));
+  return first.substr(0, first.find('\r')).find(kPortInUseText) != std::string_view::npos;
 }
 
 // A connection that is given up on goes with a reset: nothing still queued
