@@ -29,7 +29,8 @@ uint32_t AnswerLengthFor(uint16_t pair_count) {
 }
 
 // An answer whose length is not exactly what its pair count declares is a
-// cut or stale one: its values cannot be trusted, so nothing is decoded.
+// cut, padded or stale one: its values cannot be trusted, so nothing is
+// decoded.
 bool CheckMeasureLength(const uint8_t *data, uint32_t length, uint16_t *pair_count_out) {
   if (length < kFirstValueByte) {
     return Fail(QX318_FAIL_WRONG_LENGTH, "answer of %u data bytes, expected at least %u", length,
