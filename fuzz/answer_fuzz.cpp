@@ -70,14 +70,15 @@ bool RunReadParameter(PortHandle port, uint8_t groups, const std::optional<Parse
   return true;
 }
 
-// The measurement as the library's zero-filled work buffer holds it: the raw
-// length bytes first, then the masked data over them.
-Bytes MeasureBuffer(const ParsedAnswer &answer, uint32_t pair_count) {
-  Bytes buffer(3u + 4u * pair_count, 0);
-  buffer[0] = answer.length_bytes[0];
-  buffer[1] = answer.length_bytes[1];
-  for (size_t i = 0; i < answer.data.size() && i < buffer.size(); ++i) buffer[i] = answer.data[i];
-  return buffer;
+// The library's reason for refusing an accepted measurement answer: a data
+// length other than 3 + 4 x pair_count first, then a pair count above the
+// capacity; QX318_FAIL_NONE when the measurement is taken.
+int32_t MeasureRefusal(const Bytes &data, uint32_t capacity) {
+  if (data.size() < 3) return QX318_FAIL_WRONG_LENGTH;
+  const uint32_t pair_count = AssembleGroups(&data[1], 2);
+  if (data.size() != 3u + 4u * pair_count) return QX318_FAIL_WRONG_LENGTH;
+  if (2 * pair_count > capacity) return QX318_FAIL_CAPACITY;
+  return QX318_FAIL_NONE;
 }
 
 bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
@@ -94,15 +95,11 @@ bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
                              : QX318_GetMeasure(port, 1, &header, values.get());
   Require(header.unused1 == kFillByte, "measurement wrote the unused byte");
 
-  bool expected = Accepted(answer);
-  Bytes buffer;
-  uint32_t pair_count = 0;
-  if (expected) {
-    buffer = MeasureBuffer(*answer, 0);
-    pair_count = AssembleGroups(&buffer[1], 2);
-    expected = 2 * pair_count <= capacity;
-  }
+  const bool accepted = Accepted(answer);
+  const int32_t refusal = accepted ? MeasureRefusal(answer->data, capacity) : QX318_FAIL_NONE;
+  const bool expected = accepted && refusal == QX318_FAIL_NONE;
   Require(result == (expected ? 1 : 0), "measurement verdict");
+  if (accepted) Require(QX318_GetLastFailure() == refusal, "measurement failure reason");
   if (!expected) {
     Require(header.lead_byte == kFillByte && header.pair_count == (kFillByte << 8 | kFillByte),
             "failed measurement wrote its header");
@@ -111,13 +108,13 @@ bool RunMeasure(PortHandle port, bool with_capacity, uint8_t argument,
     }
     return false;
   }
-  buffer = MeasureBuffer(*answer, pair_count);
-  Require(header.lead_byte == (buffer[0] & 0x7F) && header.pair_count == pair_count,
-          "measurement header");
+  const Bytes &data = answer->data;
+  const uint32_t pair_count = AssembleGroups(&data[1], 2);
+  Require(header.lead_byte == data[0] && header.pair_count == pair_count, "measurement header");
   for (uint32_t j = 0; j < capacity; ++j) {
-    const uint16_t expected_value =
-        j < 2 * pair_count ? static_cast<uint16_t>(AssembleGroups(&buffer[3 + 2 * j], 2))
-                           : kFillValue;
+    const uint16_t expected_value = j < 2 * pair_count
+                                        ? static_cast<uint16_t>(AssembleGroups(&data[3 + 2 * j], 2))
+                                        : kFillValue;
     Require(values[j] == expected_value, "measurement value");
   }
   return true;
@@ -208,11 +205,21 @@ Bytes GenerateInput(InputGenerator &gen) {
       break;
     case kGetMeasure:
     case kGetMeasureEx: {
+      // Half the answers carry exactly the pairs they count, the others any
+      // number up to one more; a quarter then gain or lose a few bytes.
       const uint32_t pairs = gen.Below(4) == 0 ? gen.Below(16384) : gen.Below(40);
       data = {gen.Byte()};
       Append(data, test::Groups(pairs, 2));
-      const Bytes values = gen.Noise(4 * gen.Below(pairs + 2));
-      Append(data, values);
+      const uint32_t carried = gen.Below(2) == 0 ? pairs : gen.Below(pairs + 2);
+      Append(data, gen.Noise(4 * carried));
+      if (gen.Below(4) == 0) {
+        const uint32_t off_by = 1 + gen.Below(3);
+        if (gen.Below(2) == 0) {
+          Append(data, gen.Noise(off_by));
+        } else {
+          data.resize(data.size() - std::min<size_t>(data.size(), off_by));
+        }
+      }
       data.resize(std::min<size_t>(data.size(), gen.Below(8) == 0 ? gen.Below(3) : 16383));
       break;
     }

@@ -160,15 +160,20 @@ QX318_API int32_t QX318_CALL QX318_WriteParameter(PortHandle port, int32_t addre
 QX318_API int32_t QX318_CALL QX318_FlushParamsToFlash(PortHandle port, int32_t address);
 QX318_API int32_t QX318_CALL QX318_RestoreParamsFromFlash(PortHandle port, int32_t address);
 
-/* Fetches one measurement: the header and 2 x pair_count values.
- * values_out must have room for every value the device may announce:
- * 32766 values unless the caller knows the device's pair count. Prefer
- * QX318_GetMeasureEx, which is told the capacity and never writes past it. */
+/* Fetches one measurement: the header and 2 x pair_count values. The answer
+ * must be exactly 3 + 4 x pair_count data bytes; any other length fails (0,
+ * QX318_FAIL_WRONG_LENGTH, nothing written), so a cut or padded answer never
+ * passes as a measurement. values_out must have room for every value the
+ * device may announce: 32766 values unless the caller knows the device's
+ * pair count. Prefer QX318_GetMeasureEx, which is told the capacity and
+ * never writes past it. */
 QX318_API int32_t QX318_CALL QX318_GetMeasure(PortHandle port, int32_t address,
                                               MeasureHeader *header_out, uint16_t *values_out);
 
-/* As QX318_GetMeasure, but fails (0, nothing written) when the answer
- * announces more than value_capacity values. */
+/* As QX318_GetMeasure, but fails (0, QX318_FAIL_CAPACITY, nothing written)
+ * when a complete answer announces more than value_capacity values. The
+ * length is judged first: an answer whose length contradicts its pair count
+ * fails with QX318_FAIL_WRONG_LENGTH whatever the capacity. */
 QX318_API int32_t QX318_CALL QX318_GetMeasureEx(PortHandle port, int32_t address,
                                                 MeasureHeader *header_out, uint16_t *values_out,
                                                 uint32_t value_capacity);

@@ -10,16 +10,41 @@ using namespace qx318;
 
 namespace {
 
+// Lead value (1 group) and pair count (2 groups), then 2 values of 2 groups
+// each per pair.
 constexpr uint32_t kFirstValueByte = 3;
-// No measurement answer is too long: this holds any answer a frame can
-// declare and every value position a 14-bit pair count can name (up to data
-// byte 65534), so that a short answer reads as zeros instead of past the end.
+constexpr uint32_t kBytesPerPair = 4;
+// Holds any answer a frame can declare, and also every value position a
+// 14-bit pair count can name (up to data byte 65534): the decoder stays
+// inside the buffer even if a length check before it were ever wrong.
 constexpr uint32_t kRoomForAnyMeasureAnswer = 307200;
 static_assert(kRoomForAnyMeasureAnswer >= kMaxFrameData);
 static_assert(kRoomForAnyMeasureAnswer > kFirstValueByte + 2 * (2 * kMax14BitValue - 1) + 1);
 constexpr uint32_t kNoCapacityLimit = std::numeric_limits<uint32_t>::max();
 
 uint32_t ValueCount(uint16_t pair_count) { return 2u * pair_count; }
+
+uint32_t AnswerLengthFor(uint16_t pair_count) {
+  return kFirstValueByte + kBytesPerPair * uint32_t{pair_count};
+}
+
+// An answer whose length is not exactly what its pair count declares is a
+// cut, padded or stale one: its values cannot be trusted, so nothing is
+// decoded.
+bool CheckMeasureLength(const uint8_t *data, uint32_t length, uint16_t *pair_count_out) {
+  if (length < kFirstValueByte) {
+    return Fail(QX318_FAIL_WRONG_LENGTH, "answer of %u data bytes, expected at least %u", length,
+                kFirstValueByte);
+  }
+  const auto pair_count = static_cast<uint16_t>(DecodeGroups(data + 1, 2));
+  const uint32_t expected = AnswerLengthFor(pair_count);
+  if (length != expected) {
+    return Fail(QX318_FAIL_WRONG_LENGTH, "answer of %u data bytes, expected %u for pair count %u",
+                length, expected, uint32_t{pair_count});
+  }
+  *pair_count_out = pair_count;
+  return true;
+}
 
 bool ExchangeMeasure(PortHandle port, int32_t address, MeasureHeader *header_out,
                      uint16_t *values_out, uint32_t value_capacity) {
@@ -33,11 +58,13 @@ bool ExchangeMeasure(PortHandle port, int32_t address, MeasureHeader *header_out
                 &length)) {
     return false;
   }
-  // Every group is masked: positions 0 and 1 still hold the raw length bytes
-  // of an answer shorter than 3 bytes. The length is not compared with the
-  // pair count; values the answer does not carry decode as 0.
+  // The length is checked before the capacity: an answer that contradicts
+  // its own pair count is a broken answer (WRONG_LENGTH) whatever that count
+  // says, and only a complete, well-formed answer too large for the caller's
+  // room is a CAPACITY failure. Nothing is written until both pass.
   const uint8_t *data = answer.data();
-  const auto pair_count = static_cast<uint16_t>(DecodeGroups(data + 1, 2));
+  uint16_t pair_count = 0;
+  if (!CheckMeasureLength(data, length, &pair_count)) return false;
   if (ValueCount(pair_count) > value_capacity) {
     return Fail(QX318_FAIL_CAPACITY, "measurement of %u values, capacity %u",
                 ValueCount(pair_count), value_capacity);

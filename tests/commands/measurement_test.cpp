@@ -1,5 +1,6 @@
 // The measurement answer (lead value, pair count, 14-bit value pairs), the
-// capacity rule of QX318_GetMeasureEx, and what a failure leaves behind.
+// rule that its length is exactly what its pair count declares, the capacity
+// rule of QX318_GetMeasureEx, and what a failure leaves behind.
 #include <cstring>
 #include <string>
 
@@ -46,10 +47,9 @@ struct DecodingCase {
 
 void PrintTo(const DecodingCase &c, std::ostream *os) { *os << c.name; }
 
+// Answers exactly as long as their pair count declares.
 std::vector<DecodingCase> DecodingCases() {
   const std::vector<uint16_t> pattern = ValuePattern(2 * 4095);
-  std::vector<uint16_t> promised_more{100};
-  promised_more.resize(6, 0);
   return {
       // Data 01 02 00 64 00 48 01 2C 02 7F 7F as a device sends it, CRC included.
       {"KnownAnswer",
@@ -58,15 +58,10 @@ std::vector<DecodingCase> DecodingCases() {
        1,
        2,
        {100, 200, 300, 16383}},
-      {"NoDataBytes", AnswerFrame({}), 0, 0, {}},
-      {"OnlyTheLeadByte", AnswerFrame({0x05}), 5, 0, {}},
-      // The pair count's high group lies beyond a 2-byte answer and reads 0.
-      {"TwoBytes", AnswerFrame({0x05, 0x03}), 5, 3, std::vector<uint16_t>(6, 0)},
-      {"PromisesMorePairsThanItCarries", AnswerFrame(MeasureData(1, 3, {100})), 1, 3,
-       promised_more},
-      {"LargestCompleteAnswer", AnswerFrame(MeasureData(0x7F, 4095, pattern)), 0x7F, 4095, pattern},
-      {"LargestPairCountWithNoValues", AnswerFrame(MeasureData(2, 16383, {})), 2, 16383,
-       std::vector<uint16_t>(kMaxValues, 0)},
+      {"NoPairs", AnswerFrame(MeasureData(5, 0, {})), 5, 0, {}},
+      {"OnePair", AnswerFrame(MeasureData(0x40, 1, {16383, 1})), 0x40, 1, {16383, 1}},
+      // 3 + 4 x 4095 = 16383 data bytes, the most a frame can declare.
+      {"LargestAnswer", AnswerFrame(MeasureData(0x7F, 4095, pattern)), 0x7F, 4095, pattern},
   };
 }
 
@@ -93,14 +88,91 @@ TEST_P(MeasureDecodingTest, WritesHeaderAndExactlyTheAnnouncedValues) {
   EXPECT_TRUE(values.GuardsIntact());
 }
 
+std::string CallName(MeasureCall call) {
+  return call == &CallGetMeasure ? "GetMeasure" : "GetMeasureEx";
+}
+
 INSTANTIATE_TEST_SUITE_P(Answers, MeasureDecodingTest,
                          ::testing::Combine(::testing::Values(&CallGetMeasure,
                                                               &CallGetMeasureExFullCapacity),
                                             ::testing::ValuesIn(DecodingCases())),
                          [](const auto &case_info) {
-                           return std::string(std::get<0>(case_info.param) == &CallGetMeasure
-                                                  ? "GetMeasure"
-                                                  : "GetMeasureEx") +
+                           return CallName(std::get<0>(case_info.param)) +
+                                  std::get<1>(case_info.param).name;
+                         });
+
+// Answers whose data length is not 3 + 4 x pair_count: cut, stale or padded.
+// None may pass as a measurement, whatever it carries.
+struct WrongLengthCase {
+  std::string name;
+  Bytes data;  // before framing
+};
+
+void PrintTo(const WrongLengthCase &c, std::ostream *os) { *os << c.name; }
+
+Bytes WithExtra(Bytes data, size_t count) {
+  data.resize(data.size() + count, 0x2A);
+  return data;
+}
+
+Bytes WithoutLast(Bytes data, size_t count) {
+  data.resize(data.size() - count);
+  return data;
+}
+
+std::vector<WrongLengthCase> WrongLengthCases() {
+  const std::vector<uint16_t> largest = ValuePattern(2 * 4095);
+  return {
+      {"NoDataBytes", {}},
+      {"OnlyTheLeadByte", {0x05}},
+      {"TwoBytes", {0x05, 0x03}},
+      {"NoPairsWithoutTheHighCountGroup", {0x05, 0x00}},
+      {"PromisesMorePairsThanItCarries", MeasureData(1, 3, {100})},
+      {"OneGroupShortOfTheLastValue", WithoutLast(MeasureData(1, 2, {1, 2, 3, 4}), 1)},
+      {"OneByteAfterTheLastPair", WithExtra(MeasureData(1, 2, {1, 2, 3, 4}), 1)},
+      {"ThreeBytesAfterTheLastPair", WithExtra(MeasureData(1, 2, {1, 2, 3, 4}), 3)},
+      {"AWholePairMoreThanCounted", MeasureData(1, 1, {1, 2, 3, 4})},
+      {"NoPairsFollowedByValues", MeasureData(1, 0, {1, 2})},
+      {"LargestPairCountWithNoValues", MeasureData(2, 16383, {})},
+      // The largest answer, read with a pair count that is not its own.
+      {"LargestAnswerCountingNoPairs", MeasureData(0x7F, 0, largest)},
+      {"LargestAnswerCountingOnePairLess", MeasureData(0x7F, 4094, largest)},
+      {"LargestAnswerOneByteShort", WithoutLast(MeasureData(0x7F, 4095, largest), 1)},
+  };
+}
+
+// The detail the failure carries, from the wire model's reading of the data.
+std::string ExpectedDetail(const Bytes &data) {
+  const std::string head = "answer of " + std::to_string(data.size()) + " data bytes, expected ";
+  if (data.size() < 3) return head + "at least 3";
+  const uint32_t pair_count = AssembleGroups(&data[1], 2);
+  return head + std::to_string(3 + 4 * pair_count) + " for pair count " +
+         std::to_string(pair_count);
+}
+
+class MeasureWrongLengthTest
+    : public CommandTest,
+      public ::testing::WithParamInterface<std::tuple<MeasureCall, WrongLengthCase>> {};
+
+TEST_P(MeasureWrongLengthTest, FailsAndTouchesNeitherHeaderNorValues) {
+  const auto &[call, c] = GetParam();
+  AnswerData(c.data);
+  MeasureHeader header = SentinelHeader();
+  const MeasureHeader before = header;
+  GuardedBuffer<uint16_t> values(kMaxValues, kUnsetValue);
+  EXPECT_EQ(call(port(), &header, values.data()), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_WRONG_LENGTH);
+  EXPECT_STREQ(QX318_GetLastFailureDetail(), ExpectedDetail(c.data).c_str());
+  EXPECT_TRUE(SameHeader(header, before));
+  EXPECT_TRUE(values.Untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, MeasureWrongLengthTest,
+                         ::testing::Combine(::testing::Values(&CallGetMeasure,
+                                                              &CallGetMeasureExFullCapacity),
+                                            ::testing::ValuesIn(WrongLengthCases())),
+                         [](const auto &case_info) {
+                           return CallName(std::get<0>(case_info.param)) +
                                   std::get<1>(case_info.param).name;
                          });
 
@@ -138,17 +210,19 @@ INSTANTIATE_TEST_SUITE_P(Failures, MeasureFailureTest,
                                                               &CallGetMeasureExFullCapacity),
                                             ::testing::Values(0, 1, 2, 3)));
 
-// QX318_GetMeasureEx: an answer announcing more values than the capacity
-// fails before anything is written, the header included.
+// QX318_GetMeasureEx: a complete answer announcing more values than the
+// capacity fails with CAPACITY before anything is written, the header
+// included. An answer whose length contradicts its pair count fails with
+// WRONG_LENGTH instead, whether or not that count would fit.
 struct CapacityCase {
   uint16_t pair_count;
   uint32_t pairs_carried;
   uint32_t capacity;
-  int32_t expected;
+  int32_t failure;  // QX318_FAIL_NONE when the call succeeds
 };
 
 void PrintTo(const CapacityCase &c, std::ostream *os) {
-  *os << c.pair_count << " pairs, capacity " << c.capacity;
+  *os << c.pair_count << " pairs (" << c.pairs_carried << " carried), capacity " << c.capacity;
 }
 
 class MeasureCapacityTest : public CommandTest,
@@ -162,28 +236,37 @@ TEST_P(MeasureCapacityTest, FailsUntouchedAboveCapacityAndFitsAtIt) {
   const MeasureHeader before = header;
   GuardedBuffer<uint16_t> values(c.capacity, kUnsetValue);
 
-  ASSERT_EQ(QX318_GetMeasureEx(port(), 1, &header, values.data(), c.capacity), c.expected);
+  ASSERT_EQ(QX318_GetMeasureEx(port(), 1, &header, values.data(), c.capacity),
+            c.failure == QX318_FAIL_NONE ? 1 : 0);
+  EXPECT_EQ(QX318_GetLastFailure(), c.failure);
   EXPECT_TRUE(values.GuardsIntact());
-  if (c.expected == 0) {
+  if (c.failure != QX318_FAIL_NONE) {
     EXPECT_TRUE(SameHeader(header, before));
     EXPECT_TRUE(values.Untouched());
     return;
   }
   EXPECT_EQ(header.pair_count, c.pair_count);
   std::vector<uint16_t> expected = carried;
-  expected.resize(2u * c.pair_count, 0);
   expected.resize(c.capacity, kUnsetValue);
   EXPECT_EQ(values.contents(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Capacities, MeasureCapacityTest,
-                         ::testing::Values(CapacityCase{2, 2, 4, 1}, CapacityCase{2, 2, 5, 1},
-                                           CapacityCase{2, 2, 3, 0}, CapacityCase{2, 2, 0, 0},
-                                           CapacityCase{0, 0, 0, 1}, CapacityCase{1, 1, 1, 0},
-                                           CapacityCase{4095, 4095, 8190, 1},
-                                           CapacityCase{4095, 4095, 8189, 0},
-                                           CapacityCase{16383, 10, kMaxValues, 1},
-                                           CapacityCase{16383, 10, kMaxValues - 1, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Capacities, MeasureCapacityTest,
+    ::testing::Values(
+        CapacityCase{2, 2, 4, QX318_FAIL_NONE}, CapacityCase{2, 2, 5, QX318_FAIL_NONE},
+        CapacityCase{2, 2, 3, QX318_FAIL_CAPACITY}, CapacityCase{2, 2, 0, QX318_FAIL_CAPACITY},
+        CapacityCase{0, 0, 0, QX318_FAIL_NONE}, CapacityCase{1, 1, 1, QX318_FAIL_CAPACITY},
+        CapacityCase{4095, 4095, 8190, QX318_FAIL_NONE},
+        CapacityCase{4095, 4095, 8189, QX318_FAIL_CAPACITY},
+        // The length is judged first: a count the answer does not
+        // carry is WRONG_LENGTH, above the capacity or not.
+        CapacityCase{16383, 10, kMaxValues, QX318_FAIL_WRONG_LENGTH},
+        CapacityCase{16383, 10, kMaxValues - 1, QX318_FAIL_WRONG_LENGTH},
+        CapacityCase{3, 2, 4, QX318_FAIL_WRONG_LENGTH},
+        CapacityCase{3, 2, 6, QX318_FAIL_WRONG_LENGTH},
+        CapacityCase{1, 2, 4, QX318_FAIL_WRONG_LENGTH},
+        CapacityCase{1, 2, 1, QX318_FAIL_WRONG_LENGTH}));
 
 }  // namespace
 }  // namespace qx318::test

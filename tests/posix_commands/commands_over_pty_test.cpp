@@ -84,21 +84,26 @@ TEST_F(CommandsOverPty, LargestMeasurementArrivesByteForByte) {
             (std::vector<Bytes>{ExpectedRequest(4, kGetMeasure), ExpectedRequest(4, kGetMeasure)}));
 }
 
-// A device announcing 8000 pairs can carry only what one frame holds; the
-// rest of the 16000 values read as 0. The answer arrives in pieces.
-TEST_F(CommandsOverPty, MeasurementPromising8000PairsFillsTheRestWithZeros) {
+// A device announcing 8000 pairs can carry only what one frame holds. The
+// full frame, arriving in pieces, is read to its CRC (the reason is the
+// length, not a cut or a CRC mismatch) and refused with nothing written.
+TEST_F(CommandsOverPty, MeasurementPromising8000PairsIsReadWholeAndRefused) {
   constexpr uint16_t kPairs = 8000;
   const std::vector<uint16_t> carried = ValuePattern(2u * kMaxPairsInOneFrame);
-  AnswerCommand(kGetMeasure,
-                InChunks(AnswerFrame(MeasureData(1, kPairs, carried)), 8, milliseconds(10)));
+  const Bytes data = MeasureData(1, kPairs, carried);
+  AnswerCommand(kGetMeasure, InChunks(AnswerFrame(data), 8, milliseconds(10)));
 
-  MeasureHeader header{};
+  MeasureHeader header;
+  std::memset(&header, 0xAB, sizeof header);
   std::vector<uint16_t> out(2u * kPairs, 0xBEEF);
-  ASSERT_EQ(QX318_GetMeasureEx(port_, 9, &header, out.data(), 2u * kPairs), 1);
-  EXPECT_EQ(header.pair_count, kPairs);
-  std::vector<uint16_t> expected = carried;
-  expected.resize(2u * kPairs, 0);
-  EXPECT_EQ(out, expected);
+  ASSERT_EQ(QX318_GetMeasureEx(port_, 9, &header, out.data(), 2u * kPairs), 0);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_WRONG_LENGTH);
+  EXPECT_EQ(std::string(QX318_GetLastFailureDetail()),
+            "answer of " + std::to_string(data.size()) + " data bytes, expected " +
+                std::to_string(3 + 4 * kPairs) + " for pair count " + std::to_string(kPairs));
+  EXPECT_EQ(header.lead_byte, 0xAB);
+  EXPECT_EQ(header.pair_count, 0xABAB);
+  EXPECT_EQ(out, std::vector<uint16_t>(2u * kPairs, 0xBEEF));
 }
 
 struct ImageDelivery {

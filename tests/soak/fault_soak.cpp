@@ -260,7 +260,8 @@ size_t ValueRoom(Call call, const Outputs &out) {
 
 // Faults after which no answer can be read correctly: a success would be a
 // wrong one. A well-formed answer one data byte too long still passes the
-// commands that do not check the length.
+// flash commands, which look only at the echoed byte; a measurement must
+// refuse it, since its length no longer matches its pair count.
 bool FaultForbidsSuccess(Call call, const Record &record) {
   if (!record.fault) return false;
   if (*record.fault != sim::FaultKind::kWrongLength) return true;
@@ -269,8 +270,6 @@ bool FaultForbidsSuccess(Call call, const Record &record) {
     case Call::kRestoreParams:
     case Call::kFlushAngle:
     case Call::kRestoreAngle:
-    case Call::kGetMeasure:
-    case Call::kGetMeasureEx:
       return false;
     default:
       return true;
@@ -315,7 +314,8 @@ Verdict Judge(Call call, const Record &record, const Outputs &out, uint8_t actio
     case Call::kGetMeasure:
     case Call::kGetMeasureEx: {
       const uint32_t pairs = Decode(d, 1, 2);
-      v.should_succeed = call == Call::kGetMeasure || 2 * pairs <= out.value_capacity;
+      v.should_succeed = d.size() == 3 + 4 * size_t{pairs} &&
+                         (call == Call::kGetMeasure || 2 * pairs <= out.value_capacity);
       v.values_match = out.measure_header.lead_byte == Decode(d, 0, 1) &&
                        out.measure_header.pair_count == pairs &&
                        out.measure_header.unused1 == Outputs::kFill;

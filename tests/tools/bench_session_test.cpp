@@ -110,12 +110,13 @@ Summary ParseSummary(const std::string &err) {
 // Library reason codes the faults below turn into.
 constexpr int kNoAnswer = 12;
 constexpr int kCutShort = 13;
+constexpr int kWrongLength = 16;
 constexpr int kCrcMismatch = 17;
 
 // Faults that each spoil exactly one exchange and leave nothing behind for
 // the next one, so that every injected fault maps to one reason. A wrong
-// length is injected too: a measurement does not examine its length, so it
-// must count as a success.
+// length (one data byte more than the pair count declares) is a failure of
+// its own reason: a measurement's length must match its pair count.
 const std::vector<std::string> kStreamFaults = {"--fault", "corrupt-crc:rate=0.02",
                                                 "--fault", "truncate:rate=0.01",
                                                 "--fault", "no-answer:rate=0.002",
@@ -132,16 +133,18 @@ TEST_F(BenchTest, AThousandMeasurementsCountEveryInjectedFaultByItsReason) {
   const size_t crc = Occurrences(trace, "[fault: corrupt-crc]");
   const size_t truncated = Occurrences(trace, "[fault: truncate]");
   const size_t silent = Occurrences(trace, "[fault: no-answer]");
+  const size_t padded = Occurrences(trace, "[fault: wrong-length]");
   ASSERT_GT(crc + truncated + silent, 0u) << "the seed injected nothing";
-  ASSERT_GT(Occurrences(trace, "[fault: wrong-length]"), 0u);
+  ASSERT_GT(padded, 0u);
 
   const Summary s = ParseSummary(r.err);
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_EQ(s.measurements, 1000u) << r.err;
-  EXPECT_EQ(s.failed, crc + truncated + silent) << r.err;
+  EXPECT_EQ(s.failed, crc + truncated + silent + padded) << r.err;
   EXPECT_EQ(s.With(kCrcMismatch), crc) << r.err;
   EXPECT_EQ(s.With(kCutShort), truncated) << r.err;
   EXPECT_EQ(s.With(kNoAnswer), silent) << r.err;
+  EXPECT_EQ(s.With(kWrongLength), padded) << r.err;
   EXPECT_TRUE(s.has_cycle_time) << r.err;
   EXPECT_TRUE(r.out.empty()) << "records went to the file, not standard output";
 
@@ -152,6 +155,7 @@ TEST_F(BenchTest, AThousandMeasurementsCountEveryInjectedFaultByItsReason) {
   const size_t good = 1000 - s.failed;
   EXPECT_EQ(Occurrences(csv, "\n"), 1 + good * 16 + s.failed);
   EXPECT_EQ(Occurrences(csv, ",,,,17,"), crc);
+  EXPECT_EQ(Occurrences(csv, ",,,,16,"), padded);
   EXPECT_TRUE(
       std::regex_search(csv, std::regex(R"(\n1000,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z,)")))
       << "the last record carries its number and a UTC time in microseconds";

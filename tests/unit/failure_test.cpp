@@ -157,6 +157,26 @@ const Case kCases[] = {
        return QX318_GetMeasureEx(port, 1, &header, values, 4);
      },
      QX318_FAIL_CAPACITY, "6 values, capacity 4"},
+    {"measurement shorter than its pair count declares",
+     [](FakeConverter &c) {
+       c.QueueAnswer(Answer(test::MeasureData(1, 3, {1, 2, 3, 4, 5})));
+     },
+     [](PortHandle port) {
+       MeasureHeader header{};
+       uint16_t values[6] = {};
+       return QX318_GetMeasureEx(port, 1, &header, values, 6);
+     },
+     QX318_FAIL_WRONG_LENGTH, "13 data bytes, expected 15 for pair count 3"},
+    {"measurement without its whole pair count",
+     [](FakeConverter &c) {
+       c.QueueAnswer(Answer({1, 3}));
+     },
+     [](PortHandle port) {
+       MeasureHeader header{};
+       uint16_t values[6] = {};
+       return QX318_GetMeasure(port, 1, &header, values);
+     },
+     QX318_FAIL_WRONG_LENGTH, "2 data bytes, expected at least 3"},
     {"image above the capacity",
      [](FakeConverter &c) {
        test::ImageAnswerFields fields;
