@@ -264,6 +264,15 @@ std::vector<Case> Cases() {
           [](PortHandle &port) { return dll.restore_angle(port, kDevice); },
           QX318_FAIL_FLASH_NOT_CONFIRMED, "byte 0x55, expected 0x33"),
       Answered(
+          "measurement shorter than its pair count declares",
+          AnswerFrame(qx318::test::MeasureData(1, 3, {1, 2, 3, 4, 5})),
+          [](PortHandle &port) {
+            MeasureHeader header{};
+            uint16_t values[6] = {};
+            return dll.measure_ex(port, kDevice, &header, values, 6);
+          },
+          QX318_FAIL_WRONG_LENGTH, "13 data bytes, expected 15 for pair count 3"),
+      Answered(
           "measurement above the capacity",
           AnswerFrame(qx318::test::MeasureData(1, 3, {1, 2, 3, 4, 5, 6})),
           [](PortHandle &port) {
