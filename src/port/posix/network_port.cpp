@@ -539,12 +539,18 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
                                              timeouts.ReadTotalTimeoutConstant, count, allowance);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   const auto gap_ms = Milliseconds(uint64_t{timeouts.ReadIntervalTimeout} + allowance);
+  // A read that goes on with an answer whose last read ran out of time while
+  // its bytes flowed keeps the gap from that answer's last byte: a stream
+  // that stopped is not given a fresh first-byte wait because the stop fell
+  // at the end of a piece.
   Deadline gap;
+  if (interval_applies && stream_flowing_) gap = last_byte_at_ + gap_ms;
   while (result.count < count) {
     const size_t took = Take(bytes + result.count, count - result.count);
     if (took > 0) {
       result.count += static_cast<uint32_t>(took);
-      if (interval_applies) gap = Clock::now() + gap_ms;
+      last_byte_at_ = Clock::now();
+      if (interval_applies) gap = last_byte_at_ + gap_ms;
       continue;
     }
     // Bytes that came before the connection ended are still read; after
@@ -562,12 +568,16 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
   // A read that a later one continues (a long answer read in pieces) is no
   // failure; the last read of an exchange decides.
   last_read_short_ = result.count < count;
+  const bool gap_passed = gap && Passed(gap);
+  stream_flowing_ =
+      last_read_short_ && !gap_passed && !broken_ && (result.count > 0 || stream_flowing_);
   return result;
 }
 
 TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
                                   const CommTimeouts &timeouts) {
   TransferResult result;
+  stream_flowing_ = false;
   const auto start = Clock::now();
   Deadline deadline = TotalDeadline(start, timeouts.WriteTotalTimeoutMultiplier,
                                     timeouts.WriteTotalTimeoutConstant, count, 0);
@@ -696,6 +706,7 @@ bool NetworkPort::DiscardReceived() {
 }
 
 bool NetworkPort::PurgeReceived() {
+  stream_flowing_ = false;
   const bool clean = fd_ >= 0 && !broken_ && !unclean_ && !last_read_short_;
   if (!(clean && DiscardReceived()) && !Reconnect()) return false;
   if (!com_port_) return true;
