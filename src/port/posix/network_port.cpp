@@ -539,10 +539,10 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
                                              timeouts.ReadTotalTimeoutConstant, count, allowance);
   const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
   const auto gap_ms = Milliseconds(uint64_t{timeouts.ReadIntervalTimeout} + allowance);
-  // A read that goes on with an answer whose last read ran out of time while
+  // A read that goes on with an answer whose last read came back short while
   // its bytes flowed keeps the gap from that answer's last byte: a stream
   // that stopped is not given a fresh first-byte wait because the stop fell
-  // at the end of a piece.
+  // at the end of a piece (the network's longer waits make that likely).
   Deadline gap;
   if (interval_applies && stream_flowing_) gap = last_byte_at_ + gap_ms;
   while (result.count < count) {

@@ -146,8 +146,8 @@ class NetworkPort {
   bool broken_ = false;   // the connection ended or failed
   bool unclean_ = false;  // a write of this exchange did not go out whole
   bool last_read_short_ = false;
-  // The last read ran out of time while its bytes were flowing, the last of
-  // them at last_byte_at_.
+  // The last read came back short after bytes of it (or of the read it
+  // continued) had come, the last of them at last_byte_at_.
   bool stream_flowing_ = false;
   std::chrono::steady_clock::time_point last_byte_at_{};
   bool line_applied_ = false;
