@@ -568,9 +568,9 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
   // A read that a later one continues (a long answer read in pieces) is no
   // failure; the last read of an exchange decides.
   last_read_short_ = result.count < count;
-  const bool gap_passed = gap && Passed(gap);
-  stream_flowing_ =
-      last_read_short_ && !gap_passed && !broken_ && (result.count > 0 || stream_flowing_);
+  // Whichever deadline ended it: the caller may take a read that the gap
+  // ended after the serial total for one that ran out of time, and go on.
+  stream_flowing_ = last_read_short_ && !broken_ && (result.count > 0 || stream_flowing_);
   return result;
 }
 
