@@ -229,6 +229,8 @@ QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port, int32_
 #define QX318_FAIL_HUNG_UP 21             /* the port was hung up or unplugged */
 #define QX318_FAIL_INVALID_HANDLE 22      /* the handle is not an open port */
 #define QX318_FAIL_PORT_ERROR 23          /* the converter reported another error */
+#define QX318_FAIL_CONNECTION 24
+#define QX318_FAIL_WRONG_PROTOCOL 25
 
 /* The reason of the calling thread's most recent call into the library:
  * QX318_FAIL_NONE after a call that succeeded. Per thread, and untouched by
