@@ -75,9 +75,9 @@ int main(int argc, char **argv) {
   std::string cell = scheme + " " + Number(shape.delay_ms) + "±" + Number(shape.jitter_ms) + " ms";
   if (shape.loss > 0) cell += ", " + Number(shape.loss * 100) + " % loss";
   cell += nodelay ? ", nodelay" : ", Nagle";
-  std::printf("| %s | %s | %s | %s | %s | %s | %s | %.2f |\n", cell.c_str(), Failures(r.hello).c_str(),
-              Failures(r.measure).c_str(), Failures(r.image).c_str(), Times(r.hello).c_str(),
-              Times(r.measure).c_str(), Times(r.image).c_str(),
+  std::printf("| %s | %s | %s | %s | %s | %s | %s | %.2f |\n", cell.c_str(),
+              Failures(r.hello).c_str(), Failures(r.measure).c_str(), Failures(r.image).c_str(),
+              Times(r.hello).c_str(), Times(r.measure).c_str(), Times(r.image).c_str(),
               r.hello.Percentile(0.5) / shape.RoundTripMs());
   return 0;
 }

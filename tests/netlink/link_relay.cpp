@@ -296,10 +296,8 @@ int Run(int client, int server, int listener, int signals) {
   std::printf("ready\n");
   std::fflush(stdout);
   for (;;) {
-    pollfd entries[4] = {{client, POLLIN, 0},
-                         {server, POLLIN, 0},
-                         {listener, POLLIN, 0},
-                         {signals, POLLIN, 0}};
+    pollfd entries[4] = {
+        {client, POLLIN, 0}, {server, POLLIN, 0}, {listener, POLLIN, 0}, {signals, POLLIN, 0}};
     const std::optional<Clock::duration> due = relay.NextDue();
     timespec wait{};
     if (due) {
@@ -335,7 +333,7 @@ int main(int argc, char **argv) {
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
   const Fd signals(sigprocmask(SIG_BLOCK, &stop, nullptr) == 0 ? signalfd(-1, &stop, SFD_CLOEXEC)
-                                                                : -1);
+                                                               : -1);
   const Fd home(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
   if (!signals.ok() || !home.ok()) {
     Fail("signals or /proc/self/ns/net");

@@ -176,8 +176,8 @@ bool NetLink::Start(const LinkShape &shape, const ServerSetup &setup, std::strin
 
   // The device runs in the server's namespace too, so that a run that dies
   // leaves nothing behind that the next cannot find.
-  std::vector<std::string> sim = {"netns", "exec", server_ns_, kSim, "--address", "1", "--baud",
-                                  std::to_string(kLineRate)};
+  std::vector<std::string> sim = {"netns",     "exec", server_ns_, kSim,
+                                  "--address", "1",    "--baud",   std::to_string(kLineRate)};
   sim.insert(sim.end(), setup.sim_arguments.begin(), setup.sim_arguments.end());
   sim_ = std::make_unique<testing::Child>(kIp, sim, dir_ + "/sim.err");
   const std::string device = sim_->started() ? sim_->ReadLine(kStartLimit) : std::string();
@@ -197,7 +197,8 @@ bool NetLink::Start(const LinkShape &shape, const ServerSetup &setup, std::strin
 bool NetLink::WriteServerConfig(const std::string &device, bool nodelay, std::string *error) {
   std::ofstream out(dir_ + "/ser2net.yaml");
   const std::string tcp = nodelay ? "tcp(nodelay=true)" : "tcp";
-  const std::string connector = "serialdev," + device + "," + std::to_string(kLineRate) + "n81,local";
+  const std::string connector =
+      "serialdev," + device + "," + std::to_string(kLineRate) + "n81,local";
   out << "%YAML 1.1\n---\n";
   const struct {
     const char *name;

@@ -76,7 +76,9 @@ class NetlinkTest : public ::testing::TestWithParam<const char *> {
   NetLink link_;
 };
 
-std::string SchemeName(const ::testing::TestParamInfo<const char *> &scheme) { return scheme.param; }
+std::string SchemeName(const ::testing::TestParamInfo<const char *> &scheme) {
+  return scheme.param;
+}
 
 // ---------------------------------------------------------------------------
 // An outage on one open port: requests made while the link is cut fail, and
@@ -310,8 +312,8 @@ void LinkCutMidMeasurement(NetLink &link, const std::string &scheme) {
   std::atomic<int64_t> cut_at_ns{0};
   const auto start = Clock::now();
   std::thread cutter([&] {
-    std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(
-                                              kFaultLink.RoundTripMs() + 600)));
+    std::this_thread::sleep_until(
+        start + milliseconds(static_cast<int64_t>(kFaultLink.RoundTripMs() + 600)));
     std::string error;
     if (link.Cut(&error)) cut_at_ns = Clock::now().time_since_epoch().count();
   });
@@ -325,8 +327,7 @@ void LinkCutMidMeasurement(NetLink &link, const std::string &scheme) {
   ASSERT_NE(cut_at_ns.load(), 0) << "the link was not cut";
   const Clock::time_point cut_at{Clock::duration(cut_at_ns.load())};
   ASSERT_EQ(result, 0) << "the measurement succeeded although the link was cut after "
-                       << std::chrono::duration_cast<milliseconds>(cut_at - start).count()
-                       << " ms";
+                       << std::chrono::duration_cast<milliseconds>(cut_at - start).count() << " ms";
   const auto took = std::chrono::duration_cast<milliseconds>(returned_at - cut_at);
   ReportFault("link cut mid-measurement", scheme, took);
   EXPECT_EQ(reason, QX318_FAIL_ANSWER_CUT_SHORT);
@@ -389,11 +390,11 @@ class NetlinkFaultTest : public ::testing::TestWithParam<FaultCase> {
 
 TEST_P(NetlinkFaultTest, FailsWithItsReasonWithinItsBound) {
   std::string error;
-  ASSERT_TRUE(link_.Start(kFaultLink,
-                          {.nodelay = true,
-                           .sim_arguments = {"--rows", "256", "--row-length", "256", "--pairs",
-                                             "4095"}},
-                          &error))
+  ASSERT_TRUE(
+      link_.Start(kFaultLink,
+                  {.nodelay = true,
+                   .sim_arguments = {"--rows", "256", "--row-length", "256", "--pairs", "4095"}},
+                  &error))
       << error;
   GetParam().run(link_, GetParam().scheme);
 }

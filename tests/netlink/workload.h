@@ -28,10 +28,10 @@ struct OperationStats {
   std::string name;
   int calls = 0;
   int failures = 0;
-  int wrong = 0;                  // succeeded with values the device did not send
+  int wrong = 0;                   // succeeded with values the device did not send
   std::map<int32_t, int> reasons;  // failure code -> count
-  std::vector<double> ms;         // time of every call
-  std::string first_problem;      // detail of the first failure or wrong answer
+  std::vector<double> ms;          // time of every call
+  std::string first_problem;       // detail of the first failure or wrong answer
 
   void Add(double ms_taken, bool ok, bool right);
   double Percentile(double p) const;  // of ms, 0 when empty
