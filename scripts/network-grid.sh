@@ -16,7 +16,7 @@
 #   --delays   one-way delays in ms to run (default 20 40 80)
 #   --schemes  schemes to run (default tcp rfc2217)
 # Needs root (network namespaces, TUN), ip and ser2net. The full grid takes
-# about 35 minutes; each cell is bounded and cleans up after itself.
+# about 30 minutes; each cell is bounded and cleans up after itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
