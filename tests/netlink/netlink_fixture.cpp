@@ -30,6 +30,8 @@ const std::string kRelay = QX318_RELAY_PATH;
 
 // Names of namespaces this suite makes: the prefix, then the owner's pid.
 constexpr const char *kNamespacePrefix = "qx318nl-";
+// The run's folder: the prefix, then mkdtemp's six characters.
+const std::string kFolderPrefix = "/tmp/qx318-netlink-";
 constexpr auto kStartLimit = milliseconds(20000);
 
 milliseconds Since(Clock::time_point start) {
@@ -61,6 +63,8 @@ void RemoveAbandonedNamespaces() {
       ++at;
     }
     (void)testing::RunProgram(kIp, {"netns", "del", name});
+    // The run's folder carries the same tag as its namespaces.
+    fs::remove_all(kFolderPrefix + name.substr(name.rfind('-') + 1), ignored);
   }
 }
 
@@ -152,11 +156,10 @@ bool NetLink::Start(const LinkShape &shape, const ServerSetup &setup, std::strin
     return Missing("/dev/net/tun is missing or not usable: the link needs TUN devices", error);
   }
   RemoveAbandonedNamespaces();
-  char dir[] = "/tmp/qx318-netlink-XXXXXX";
-  if (mkdtemp(dir) == nullptr) return Missing("no temporary folder", error);
+  std::string dir = kFolderPrefix + "XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) return Missing("no temporary folder", error);
   dir_ = dir;
-  const std::string tag =
-      std::to_string(getpid()) + "-" + fs::path(dir_).filename().string().substr(14);
+  const std::string tag = std::to_string(getpid()) + "-" + dir_.substr(kFolderPrefix.size());
   client_ns_ = std::string(kNamespacePrefix) + "c-" + tag;
   server_ns_ = std::string(kNamespacePrefix) + "s-" + tag;
   for (const std::string &name : {client_ns_, server_ns_}) {
