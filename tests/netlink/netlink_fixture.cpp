@@ -68,8 +68,22 @@ void RemoveAbandonedNamespaces() {
   }
 }
 
-// A TCP connection from this thread's namespace to the server end, or -1
-// when none is made within limit.
+// Whether the server hangs up on a fresh connection within quiet: ser2net
+// does so while the device is still taken.
+bool HungUpWithin(int fd, milliseconds quiet) {
+  const auto start = Clock::now();
+  while (Since(start) < quiet) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>((quiet - Since(start)).count())) <= 0) return false;
+    char buffer[256];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int ConnectToServer(uint16_t port, milliseconds limit) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -90,22 +104,6 @@ int ConnectToServer(uint16_t port, milliseconds limit) {
   close(fd);
   return -1;
 }
-
-// Whether the server hangs up on a fresh connection within quiet: ser2net
-// does so while the device is still taken.
-bool HungUpWithin(int fd, milliseconds quiet) {
-  const auto start = Clock::now();
-  while (Since(start) < quiet) {
-    pollfd entry{fd, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>((quiet - Since(start)).count())) <= 0) return false;
-    char buffer[256];
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 NetLink::NetLink() = default;
 

@@ -39,6 +39,10 @@ struct ServerSetup {
   std::vector<std::string> sim_arguments;  // beyond --address 1 --baud 115200
 };
 
+// A TCP connection from the calling thread's namespace to port at the
+// server end, or -1 when none is made within limit.
+int ConnectToServer(uint16_t port, std::chrono::milliseconds limit);
+
 class NetLink {
  public:
   NetLink();

@@ -10,6 +10,7 @@
 // promptly with the reason that names it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -78,6 +79,39 @@ class NetlinkTest : public ::testing::TestWithParam<const char *> {
 
 std::string SchemeName(const ::testing::TestParamInfo<const char *> &scheme) {
   return scheme.param;
+}
+
+// ---------------------------------------------------------------------------
+// The link itself: a connection takes at least the round trip the link was
+// given, none is made while the link is cut, and one is made again once it
+// is restored. Everything else here relies on it.
+
+using NetlinkRelayTest = NetlinkTest;
+
+TEST_F(NetlinkRelayTest, DelaysCutsAndRestores) {
+  const LinkShape shape{40, 10, 0, 1};
+  StartLink(shape, {.nodelay = true, .sim_arguments = {}});
+  const milliseconds shortest_round_trip(
+      static_cast<int64_t>(2 * (shape.delay_ms - shape.jitter_ms)));
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    const int fd = ConnectToServer(kRawPort, milliseconds(3000));
+    const milliseconds took = Since(start);
+    ASSERT_GE(fd, 0) << "no connection over the link";
+    close(fd);
+    EXPECT_GE(took, shortest_round_trip) << "the link did not delay the connection";
+    // ser2net lets the device go a moment after the client leaves.
+    std::string error;
+    ASSERT_TRUE(link_.WaitUntilServed(kRawPort, &error)) << error;
+  }
+  Cut();
+  const int cut_fd = ConnectToServer(kRawPort, milliseconds(1000));
+  EXPECT_LT(cut_fd, 0) << "a connection was made over a cut link";
+  if (cut_fd >= 0) close(cut_fd);
+  Restore();
+  const int fd = ConnectToServer(kRawPort, milliseconds(3000));
+  EXPECT_GE(fd, 0) << "no connection once the link was restored";
+  if (fd >= 0) close(fd);
 }
 
 // ---------------------------------------------------------------------------
