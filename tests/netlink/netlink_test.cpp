@@ -422,6 +422,21 @@ void BlackHoledConnect(NetLink &link, const std::string &scheme) {
   ASSERT_TRUE(link.Restore(&error)) << error;
 }
 
+// An address the client's namespace has no route to (only the link's peer
+// is reachable there): the connect fails at once and says why.
+void HostUnreachable(NetLink &, const std::string &scheme) {
+  const std::string url = scheme + "://10.78.0.1:3001";
+  PortHandle port = QX318_INVALID_PORT;
+  const auto start = Clock::now();
+  EXPECT_EQ(QX318_OpenPort(url.c_str(), kLineRate, &port), 0);
+  const milliseconds took = Since(start);
+  ReportFault("host unreachable", scheme, took);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_CONNECTION) << FailureNow();
+  EXPECT_NE(std::string(QX318_GetLastFailureDetail()).find("unreachable"), std::string::npos)
+      << FailureNow();
+  EXPECT_LE(took, milliseconds(1000));
+}
+
 const FaultCase kFaults[] = {
     {"server_killed_mid_image_tcp", "tcp", ServerKilledMidImage},
     {"server_killed_mid_image_rfc2217", "rfc2217", ServerKilledMidImage},
@@ -431,6 +446,8 @@ const FaultCase kFaults[] = {
     {"connection_refused_rfc2217", "rfc2217", ConnectionRefused},
     {"black_holed_connect_tcp", "tcp", BlackHoledConnect},
     {"black_holed_connect_rfc2217", "rfc2217", BlackHoledConnect},
+    {"host_unreachable_tcp", "tcp", HostUnreachable},
+    {"host_unreachable_rfc2217", "rfc2217", HostUnreachable},
 };
 
 class NetlinkFaultTest : public ::testing::TestWithParam<FaultCase> {
