@@ -333,6 +333,8 @@ bool NetworkPort::Connect() {
   received_on_connection_ = 0;
   begin_ = end_ = 0;
   replies_size_ = 0;
+  purge_waiting_ = false;
+  received_since_write_ = false;
   if (com_port_) *decoder_ = telnet::Decoder();
   NetworkError error = NetworkError::kNone;
   int system_error = 0;
@@ -415,7 +417,7 @@ NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
   for (;;) {
     const ssize_t got = recv(fd_, chunk, room, MSG_DONTWAIT);
     if (got > 0) {
-      AcknowledgeAtOnce(fd_);
+      received_since_write_ = true;
       const auto size = static_cast<size_t>(got);
       const bool first = received_on_connection_ == 0;
       received_on_connection_ += size;
@@ -560,6 +562,15 @@ TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeo
       break;
     }
     const Deadline deadline = Earliest(total, gap);
+    if (purge_waiting_ &&
+        !SendWaitingControl(Clock::now() + Milliseconds(kStalledWriteConstantMs))) {
+      continue;  // broken now: the loop ends above
+    }
+    // More is wanted than came: acknowledge what came at once, so that a
+    // server holding the rest for that acknowledgement (Nagle's algorithm)
+    // does not wait for a delayed one. A whole answer in one segment needs
+    // no acknowledgement of its own: it rides on the next request.
+    if (received_since_write_) AcknowledgeAtOnce(fd_);
     if (Receive(deadline) == Received::kTimedOut) break;
     // A server that sends nothing but Telnet commands does not stretch the
     // read past its time-outs.
@@ -584,20 +595,31 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
   if (!deadline) {
     deadline = TotalDeadline(start, kStalledWriteMultiplierMs, kStalledWriteConstantMs, count, 0);
   }
-  if (!broken_ && com_port_ && !FlushReplies(deadline) && !broken_) {
-    Fail(NetworkError::kNotReading);
-  }
-  while (result.count < count && !broken_ && replies_size_ == 0) {
+  received_since_write_ = false;
+  // The Telnet commands that wait (replies, the purge) go out in the
+  // request's segment: a packet less, and on a link that delays each packet
+  // differently the request no longer waits behind the one before it.
+  uint8_t escaped[kSendChunk];
+  size_t prefix = 0;
+  if (!broken_ && com_port_) prefix = TakeWaitingControl(escaped, sizeof escaped / 2, deadline);
+  while (result.count < count && !broken_) {
     if (!com_port_) {
       result.count += static_cast<uint32_t>(Send(bytes, count, deadline));
       break;
     }
-    uint8_t escaped[kSendChunk];
     size_t escaped_size = 0;
-    const size_t taken = telnet::Escape(bytes + result.count, count - result.count, escaped,
-                                        sizeof escaped, &escaped_size);
-    const size_t sent = Send(escaped, escaped_size, deadline);
-    if (sent == escaped_size) {
+    const size_t taken = telnet::Escape(bytes + result.count, count - result.count,
+                                        escaped + prefix, sizeof escaped - prefix, &escaped_size);
+    const size_t sent = Send(escaped, prefix + escaped_size, deadline);
+    if (sent < prefix) {
+      // Half a command leaves the server's decoder out of step.
+      if (!broken_) Fail(NetworkError::kNotReading);
+      broken_ = true;
+      break;
+    }
+    const size_t data_sent = sent - prefix;
+    prefix = 0;
+    if (data_sent == escaped_size) {
       result.count += static_cast<uint32_t>(taken);
       continue;
     }
@@ -605,7 +627,7 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
     size_t whole = 0;
     for (size_t i = 0; i < taken; ++i) {
       const size_t size = bytes[result.count + i] == telnet::kIac ? 2 : 1;
-      if (whole + size > sent) {
+      if (whole + size > data_sent) {
         result.count += static_cast<uint32_t>(i);
         break;
       }
@@ -613,7 +635,6 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
     }
     break;
   }
-  if (fd_ >= 0) AcknowledgeAtOnce(fd_);
   if (result.count < count) {
     unclean_ = true;
     if (!broken_ && failure_.error == NetworkError::kNone) Fail(NetworkError::kNotReading);
@@ -709,13 +730,38 @@ bool NetworkPort::PurgeReceived() {
   stream_flowing_ = false;
   const bool clean = fd_ >= 0 && !broken_ && !unclean_ && !last_read_short_;
   if (!(clean && DiscardReceived()) && !Reconnect()) return false;
-  if (!com_port_) return true;
-  uint8_t message[telnet::kLongestCommand];
-  const size_t size =
-      telnet::ComPortCommand(telnet::kPurgeData, telnet::kPurgeReceiveBuffer, message);
-  // Bounded as a write of the request would be: the purge is the first step
-  // of writing it.
-  return SendControl(message, size, Clock::now() + Milliseconds(kStalledWriteConstantMs));
+  // The server's purge goes out with the request that follows (or before a
+  // read, should one come first).
+  if (com_port_) purge_waiting_ = true;
+  return true;
+}
+
+// Moves the replies and the purge that wait into out (room bytes; replies
+// that do not fit are sent first, within deadline); returns their size.
+size_t NetworkPort::TakeWaitingControl(uint8_t *out, size_t room, Deadline deadline) {
+  const size_t purge_size = purge_waiting_ ? telnet::kLongestCommand : 0;
+  if (replies_size_ + purge_size > room && !FlushReplies(deadline)) {
+    // The purge must precede the request; a server that takes neither fails
+    // the write.
+    if (!broken_) Fail(NetworkError::kNotReading);
+    broken_ = true;
+    return 0;
+  }
+  size_t size = replies_size_;
+  std::memcpy(out, replies_, replies_size_);
+  replies_size_ = 0;
+  if (purge_waiting_) {
+    size += telnet::ComPortCommand(telnet::kPurgeData, telnet::kPurgeReceiveBuffer, out + size);
+    purge_waiting_ = false;
+  }
+  return size;
+}
+
+// Sends what TakeWaitingControl would have put before a request.
+bool NetworkPort::SendWaitingControl(Deadline deadline) {
+  uint8_t control[kReplyQueueSize + telnet::kLongestCommand];
+  const size_t size = TakeWaitingControl(control, sizeof control, deadline);
+  return size == 0 || SendControl(control, size, deadline);
 }
 
 bool NetworkPort::Close() {

@@ -132,6 +132,8 @@ class NetworkPort {
   bool SendControl(const uint8_t *bytes, size_t count, Deadline deadline);
   void QueueReplies();
   bool FlushReplies(Deadline deadline);
+  size_t TakeWaitingControl(uint8_t *out, size_t room, Deadline deadline);
+  bool SendWaitingControl(Deadline deadline);
   size_t Take(uint8_t *bytes, size_t count);
   bool DiscardReceived();
   bool AwaitLineReport(const telnet::ComPortReport &wanted, Deadline deadline);
@@ -166,6 +168,8 @@ class NetworkPort {
   static constexpr size_t kReplyQueueSize = 512;
   uint8_t replies_[kReplyQueueSize] = {};
   size_t replies_size_ = 0;
+  bool purge_waiting_ = false;         // rfc2217: the server's purge is still to be sent
+  bool received_since_write_ = false;  // something came since the request went out
 };
 
 }  // namespace qx318::posix
