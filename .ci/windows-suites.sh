@@ -50,6 +50,8 @@ prefix_seconds=$(seconds_since "$started")
 
 started=$(date +%s)
 status=0
-ctest --preset "$preset" || status=$?
+# A failing suite's own output goes into the log: a Wine run is not easily
+# repeated by whoever reads it.
+ctest --preset "$preset" --output-on-failure || status=$?
 echo "windows suites ($preset, $arch Wine): prefix ${prefix_seconds}s, tests $(seconds_since "$started")s"
 exit "$status"
