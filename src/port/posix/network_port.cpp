@@ -366,18 +366,23 @@ bool NetworkPort::Reconnect() {
   return Connect();
 }
 
+// One more receive while the port is set up; false, with the reason, when
+// the server hung up or the deadline passed (then the reason is timed_out).
+bool NetworkPort::ReceiveDuringSetup(Deadline deadline, NetworkError timed_out) {
+  const Received received = Passed(deadline) ? Received::kTimedOut : Receive(deadline);
+  if (received == Received::kSome) return true;
+  if (received == Received::kTimedOut) {
+    Fail(timed_out);
+  } else if (failure_.error == NetworkError::kHungUp) {
+    Fail(NetworkError::kSetupHungUp);
+  }
+  return false;
+}
+
 bool NetworkPort::AgreeOnComPort(Deadline deadline) {
   if (!SendControl(telnet::kClientGreeting, sizeof telnet::kClientGreeting, deadline)) return false;
   while (!decoder_->com_port_accepted() && !decoder_->com_port_refused()) {
-    const Received received = Passed(deadline) ? Received::kTimedOut : Receive(deadline);
-    if (received == Received::kBroken) {
-      if (failure_.error == NetworkError::kHungUp) Fail(NetworkError::kSetupHungUp);
-      return false;
-    }
-    if (received == Received::kTimedOut) {
-      Fail(NetworkError::kNoComPort);
-      return false;
-    }
+    if (!ReceiveDuringSetup(deadline, NetworkError::kNoComPort)) return false;
   }
   if (decoder_->com_port_refused() || !decoder_->com_port_accepted()) {
     Fail(NetworkError::kNoComPort);
@@ -650,15 +655,7 @@ bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted, Deadline 
     // Bytes from the device while the line changes are dropped, as a local
     // port's change drops them; the open purges right after anyway.
     begin_ = end_ = 0;
-    const Received received = Passed(deadline) ? Received::kTimedOut : Receive(deadline);
-    if (received == Received::kBroken) {
-      if (failure_.error == NetworkError::kHungUp) Fail(NetworkError::kSetupHungUp);
-      return false;
-    }
-    if (received == Received::kTimedOut) {
-      Fail(NetworkError::kLineNotConfirmed);
-      return false;
-    }
+    if (!ReceiveDuringSetup(deadline, NetworkError::kLineNotConfirmed)) return false;
   }
   begin_ = end_ = 0;
   if (SameSettings(decoder_->report(), wanted)) return true;
@@ -783,7 +780,6 @@ bool NetworkPort::Close() {
     const std::optional<uint32_t> unacknowledged = UnacknowledgedBytes(fd);
     delivered = !unacknowledged || *unacknowledged == 0;
     if (delivered) break;
-    failure_.unacknowledged = *unacknowledged;
     if (Clock::now() >= deadline) break;
     pollfd entry{fd, POLLIN, 0};
     if (poll(&entry, 1, 5) > 0) server_closed = recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0;
@@ -795,7 +791,6 @@ bool NetworkPort::Close() {
     server_closed = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
   }
   close(fd);
-  if (delivered) failure_.unacknowledged = 0;
   return delivered;
 }
 

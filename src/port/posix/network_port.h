@@ -73,7 +73,6 @@ struct NetworkFailure {
   int system_error = 0;         // errno, where one applies
   uint32_t asked_rate = 0;      // kLineRefused: the rate asked for
   int64_t confirmed_rate = -1;  //   and the one the server confirmed
-  uint32_t unacknowledged = 0;  // close: bytes the server never acknowledged
 };
 
 class NetworkPort {
@@ -92,7 +91,7 @@ class NetworkPort {
   // the server closes too, then closes. A reset instead would make the
   // server drop what it has not yet written to the device. Bounded by
   // kNetworkCloseTimeoutMs; false when the server had not acknowledged
-  // everything by then (failure() tells how much).
+  // everything by then.
   bool Close();
 
   TransferResult Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts);
@@ -124,6 +123,7 @@ class NetworkPort {
   bool Connect();
   void Abandon();
   bool Reconnect();
+  bool ReceiveDuringSetup(Deadline deadline, NetworkError timed_out);
   bool AgreeOnComPort(Deadline deadline);
   void Fail(NetworkError error, int system_error = 0);
   Received Receive(Deadline deadline);

@@ -9,10 +9,10 @@
 namespace qx318::posix {
 
 // The connection's round-trip figures in milliseconds, as the kernel keeps
-// them (smoothed round trip, its variance, the retransmission time-out).
+// them (the smoothed round trip and the retransmission time-out, which
+// already holds the round trip's variance).
 struct RoundTrip {
   uint32_t smoothed_ms = 0;
-  uint32_t variance_ms = 0;
   uint32_t retransmission_timeout_ms = 0;
 };
 

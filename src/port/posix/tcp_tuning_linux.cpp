@@ -13,7 +13,7 @@ std::optional<RoundTrip> RoundTripOf(int fd) {
   socklen_t size = sizeof info;
   if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return std::nullopt;
   // The kernel reports microseconds.
-  return RoundTrip{info.tcpi_rtt / 1000, info.tcpi_rttvar / 1000, info.tcpi_rto / 1000};
+  return RoundTrip{info.tcpi_rtt / 1000, info.tcpi_rto / 1000};
 }
 
 void AcknowledgeAtOnce(int fd) {
