@@ -75,13 +75,7 @@ Bytes MeasureAnswer(uint16_t pairs) {
 }
 
 Bytes ImageAnswer(uint16_t rows, uint16_t row_length) {
-  qx318::test::ImageAnswerFields fields;
-  fields.row_count = rows;
-  fields.row_length = row_length;
-  fields.word3 = 1;
-  fields.word4 = 7;
-  fields.pixels = qx318::test::PixelPattern(rows, row_length);
-  return qx318::test::ImageAnswer(fields);
+  return qx318::test::ImageAnswer(qx318::test::PatternImage(rows, row_length, 1, 7));
 }
 
 // ------------------------------------------------------- system calls

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "command_fixture.h"
+#include "param_name.h"
 
 namespace qx318::test {
 namespace {
@@ -44,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
             "FiveGroupsKeepLow16Bits", 0x0505, {0x01, 0x00, 0x04, 0x7F, 0x0F}, 0x0001},
         ReadParameterCase{
             "SixthGroupCarriesNothing", 0x0605, {0x05, 0x01, 0x00, 0x00, 0x00, 0x7F}, 0x0085}),
-    [](const auto &case_info) { return case_info.param.name; });
+    test::ParamName());
 
 // The rotation value: five groups in 32 bits, stored as two's complement.
 struct RotationCase {
@@ -148,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 {0x7F, 0, 0x01, 0x7F, 0, 0, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0, 0x7F, 0},
                                 {0x7F, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F}},
                       HelloCase{"Value2IsDataByte2", OnlyByte2(0x2A), {0, 0x2A, 0, 0, 0, 0, 0}}),
-    [](const auto &case_info) { return case_info.param.name; });
+    test::ParamName());
 
 // Length checks: each answered command accepts exactly one answer length (and
 // an answer that declares more than its buffer fails without being stored).
@@ -227,7 +228,7 @@ TEST_P(LengthCheckTest, AcceptsOnlyItsLengthAndStoresNothingOtherwise) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AnsweredCommands, LengthCheckTest, ::testing::ValuesIn(LengthCases()),
-                         [](const auto &case_info) { return case_info.param.name; });
+                         test::ParamName());
 
 // A broken answer fails every answered command and stores nothing; so does
 // a good answer to a request that did not leave whole.

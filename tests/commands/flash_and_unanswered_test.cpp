@@ -3,6 +3,7 @@
 #include <string>
 
 #include "command_fixture.h"
+#include "param_name.h"
 
 namespace qx318::test {
 namespace {
@@ -144,7 +145,7 @@ TEST_P(UnansweredCommandTest, FailsWhenTheWriteFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, UnansweredCommandTest, ::testing::ValuesIn(kUnanswered),
-                         [](const auto &case_info) { return case_info.param.name; });
+                         test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

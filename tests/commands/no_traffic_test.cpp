@@ -4,6 +4,7 @@
 #include <string>
 
 #include "command_fixture.h"
+#include "param_name.h"
 
 namespace qx318::test {
 namespace {
@@ -55,7 +56,7 @@ TEST_P(NullOutputTest, FailsWithoutAnyConverterCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutput, NullOutputTest, ::testing::ValuesIn(kNullOutputs),
-                         [](const auto &case_info) { return case_info.param.name; });
+                         test::ParamName());
 
 const CommandCall kAnsweredCommands[] = {
     {"Hello", [](PortHandle p) { return QX318_HelloCmd(p, 1, &g_hello); }},

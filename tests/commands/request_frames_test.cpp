@@ -5,6 +5,7 @@
 #include <string>
 
 #include "command_fixture.h"
+#include "param_name.h"
 
 namespace qx318::test {
 namespace {
@@ -147,7 +148,7 @@ TEST_P(RequestFrameTest, SendsExactlyOneFrameOfTheseBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCommand, RequestFrameTest, ::testing::ValuesIn(RequestCases()),
-                         [](const auto &case_info) { return case_info.param.name; });
+                         test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

@@ -22,6 +22,7 @@
 
 #include "QX318_RS485.h"
 #include "netlink_fixture.h"
+#include "param_name.h"
 #include "tool_support.h"
 #include "workload.h"
 
@@ -466,10 +467,7 @@ TEST_P(NetlinkFaultTest, FailsWithItsReasonWithinItsBound) {
   GetParam().run(link_, GetParam().scheme);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, NetlinkFaultTest, ::testing::ValuesIn(kFaults),
-                         [](const ::testing::TestParamInfo<FaultCase> &fault) {
-                           return std::string(fault.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, NetlinkFaultTest, ::testing::ValuesIn(kFaults), test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

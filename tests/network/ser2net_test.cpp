@@ -23,6 +23,7 @@
 #include "QX318_RS485.h"
 #include "child_process.h"
 #include "loopback.h"
+#include "param_name.h"
 #include "port/posix/line_speed.h"
 #include "pty_device.h"
 #include "tool_support.h"
@@ -423,9 +424,7 @@ INSTANTIATE_TEST_SUITE_P(EachWay, Ser2netStopTest,
                                            StopCase{"raw_terminated", "tcp", SIGTERM},
                                            StopCase{"rfc2217_killed", "rfc2217", SIGKILL},
                                            StopCase{"rfc2217_terminated", "rfc2217", SIGTERM}),
-                         [](const ::testing::TestParamInfo<StopCase> &stop) {
-                           return std::string(stop.param.name);
-                         });
+                         test::ParamName());
 
 // The served device's own line, read on the pseudo-terminal's master while
 // the client is connected.

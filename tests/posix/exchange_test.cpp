@@ -3,6 +3,7 @@
 // the start-byte hunt's bound, and recovery after a failed exchange.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "param_name.h"
 #include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
@@ -20,13 +22,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr uint8_t kHello = 1;
 constexpr size_t kHelloDataBytes = 15;
 
-// The 15 data bytes that carry these hello values.
-Bytes HelloData(const HelloAnswer &v) {
-  return test::HelloData({v.value1, v.value2, v.value3, v.value4, v.value5, v.value6, v.value7});
+// value1 to value7 of a hello record, in data order.
+std::array<uint32_t, 7> Values(const HelloAnswer &v) {
+  return {v.value1, v.value2, v.value3, v.value4, v.value5, v.value6, v.value7};
 }
+
+// The 15 data bytes that carry these hello values.
+Bytes HelloData(const HelloAnswer &v) { return test::HelloData(Values(v)); }
 
 HelloAnswer SampleHello(uint16_t seed) {
   HelloAnswer hello{};
@@ -41,13 +45,7 @@ HelloAnswer SampleHello(uint16_t seed) {
 }
 
 void ExpectSameValues(const HelloAnswer &expected, const HelloAnswer &actual) {
-  EXPECT_EQ(expected.value1, actual.value1);
-  EXPECT_EQ(expected.value2, actual.value2);
-  EXPECT_EQ(expected.value3, actual.value3);
-  EXPECT_EQ(expected.value4, actual.value4);
-  EXPECT_EQ(expected.value5, actual.value5);
-  EXPECT_EQ(expected.value6, actual.value6);
-  EXPECT_EQ(expected.value7, actual.value7);
+  EXPECT_EQ(Values(expected), Values(actual));
 }
 
 // A record the library must leave alone on failure.
@@ -137,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Pty, RawLine,
                                            SpecialByte{"EndOfFile", 0x04},
                                            SpecialByte{"Suspend", 0x1A}, SpecialByte{"Quit", 0x1C},
                                            SpecialByte{"Delete", 0x7F}),
-                         [](const auto &test) { return std::string(test.param.name); });
+                         test::ParamName());
 
 TEST_F(PtyExchange, NoiseBeforeTheStartByteIsSkipped) {
   const HelloAnswer expected = SampleHello(3);
@@ -210,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(Pty, GapInAnswer,
                                            Gap{"AfterTheStartByte", 1, milliseconds(500), true},
                                            Gap{"BeforeTheData", 3, milliseconds(500), true},
                                            Gap{"BeforeTheCrc", 18, milliseconds(500), true}),
-                         [](const auto &test) { return std::string(test.param.name); });
+                         test::ParamName());
 
 // A device that babbles marker bytes for ever must not hold the caller: the
 // hunt gives up after its byte or time bound. The stream stops by itself
@@ -279,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(Pty, Recovery,
                                            FirstFailure{"AnswerCutShort", AnswerCutShort},
                                            FirstFailure{"CorruptedCrc", CorruptedCrc},
                                            FirstFailure{"WrongLengthThenAnother", TwoAnswers}),
-                         [](const auto &test) { return std::string(test.param.name); });
+                         test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

@@ -21,7 +21,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint8_t kHello = 1;
 constexpr int32_t kAddress = 1;
 
 PortHandle HandleFromValue(uintptr_t value) { return reinterpret_cast<PortHandle>(value); }

@@ -42,13 +42,8 @@ Bytes Slice(const Bytes &bytes, size_t from, size_t count) {
 }
 
 // Buffered reads on a raw slave, driven directly.
-class BufferedRead : public ::testing::Test {
+class BufferedRead : public RawSlaveOnPty {
  protected:
-  void SetUp() override { ASSERT_GE(fd_, 0); }
-  void TearDown() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
   posix::TransferResult Read(uint32_t count, const CommTimeouts &timeouts, Bytes &into) {
     into.assign(count, 0);
     const auto result = posix::ReadWithTimeouts(fd_, buffer_, into.data(), count, timeouts);
@@ -65,8 +60,6 @@ class BufferedRead : public ::testing::Test {
     return result;
   }
 
-  PtyDevice device_;
-  int fd_ = OpenRawSlave(device_.slave_path());
   posix::ReceiveBuffer buffer_;
 };
 

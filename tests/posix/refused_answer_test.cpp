@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "param_name.h"
 #include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
@@ -24,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int32_t kAddress = 1;
-constexpr uint8_t kHello = 1;
 // Far above what draining these answers takes, far below the time-outs an
 // undrained answer would cost the calls after it.
 constexpr milliseconds kNoHang{8000};
@@ -54,13 +54,7 @@ void PrintTo(const RefusedCase &c, std::ostream *out) { *out << c.name; }
 // A 200 x 1000 image, one row every 4 ms: about 0.8 s on the wire, far more
 // noise bytes than a start-byte hunt skips.
 std::vector<Chunk> LargeImage() {
-  ImageAnswerFields fields;
-  fields.row_count = 200;
-  fields.row_length = 1000;
-  fields.word3 = 1;
-  fields.word4 = 7;
-  fields.pixels = PixelPattern(200, 1000);
-  return InPieces(ImageAnswer(fields), 1000, milliseconds(4));
+  return InPieces(ImageAnswer(PatternImage(200, 1000, 1, 7)), 1000, milliseconds(4));
 }
 
 // The longest answer frame there is, 16383 data bytes over about 1.3 s.
@@ -148,7 +142,7 @@ TEST_P(RefusedAnswer, TheNextCallAtOnceFindsAQuietBus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pty, RefusedAnswer, ::testing::ValuesIn(RefusedCases()),
-                         [](const auto &test) { return std::string(test.param.name); });
+                         test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

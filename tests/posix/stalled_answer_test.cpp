@@ -15,6 +15,7 @@
 
 #include "QX318_RS485.h"
 #include "every_command.h"
+#include "param_name.h"
 #include "port_on_pty.h"
 #include "pty_device.h"
 #include "wire_oracle.h"
@@ -99,8 +100,7 @@ TEST_P(HeaderThenSilence, FailsWithoutWaitingForTheDeclaredLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryAnsweredCommand, HeaderThenSilence,
-                         ::testing::ValuesIn(AnsweredCommands()),
-                         [](const auto &test) { return test.param.name; });
+                         ::testing::ValuesIn(AnsweredCommands()), test::ParamName());
 
 // ------------------------------------------- wherever the answer stops
 
@@ -124,12 +124,7 @@ Bytes LongMeasurementAnswer() {
 constexpr uint16_t kStopImageRows = 4;
 constexpr uint16_t kStopImageRowLength = 4000;
 Bytes LongImageAnswer() {
-  ImageAnswerFields fields;
-  fields.row_count = kStopImageRows;
-  fields.row_length = kStopImageRowLength;
-  fields.word4 = 7;
-  fields.pixels = PixelPattern(kStopImageRows, kStopImageRowLength);
-  return ImageAnswer(fields);
+  return ImageAnswer(PatternImage(kStopImageRows, kStopImageRowLength, 0, 7));
 }
 
 class AnswerStops : public StoppingDevice, public ::testing::WithParamInterface<StopPoint> {};
@@ -170,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StopPoint{"ImageInsideARow", true,
                                 kImageHeader + 2 * kStopImageRowLength + 7},
                       StopPoint{"ImageBeforeTheCrc", true, kImageHeader + kImagePixels}),
-    [](const auto &test) { return std::string(test.param.name); });
+    test::ParamName());
 
 // ------------------------------------------- answers that keep flowing
 
@@ -196,12 +191,7 @@ TEST_F(StoppingDevice, AMeasurementThatTricklesInForLongerThanOneSecondIsTaken) 
 }
 
 TEST_F(StoppingDevice, AnImageRowThatTricklesInForLongerThanOneSecondIsTaken) {
-  ImageAnswerFields fields;
-  fields.row_count = 1;
-  fields.row_length = 3000;
-  fields.word3 = 3;
-  fields.word4 = 7;
-  fields.pixels = PixelPattern(1, 3000);
+  const ImageAnswerFields fields = PatternImage(1, 3000, 3, 7);
   AnswerWith(InPieces(ImageAnswer(fields), 50, milliseconds(25)));
 
   ImageHeader header{};
@@ -246,8 +236,7 @@ TEST_P(HuntTimeBound, EndsAboutOneByteTimeOutAfterTheRequest) {
   EXPECT_LT(took, kHuntBoundSlack);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pty, HuntTimeBound, ::testing::ValuesIn(SlowNoises()),
-                         [](const auto &test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pty, HuntTimeBound, ::testing::ValuesIn(SlowNoises()), test::ParamName());
 
 }  // namespace
 }  // namespace qx318::test

@@ -13,6 +13,7 @@
 #include <future>
 #include <numeric>
 
+#include "port_on_pty.h"
 #include "pty_device.h"
 
 namespace qx318::test {
@@ -23,13 +24,8 @@ using std::chrono::milliseconds;
 
 constexpr uint32_t kNoWait = 0xFFFFFFFFu;
 
-class TimedIo : public ::testing::Test {
+class TimedIo : public RawSlaveOnPty {
  protected:
-  void SetUp() override { ASSERT_GE(fd_, 0); }
-  void TearDown() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
   // Reads count bytes, reporting how long it took.
   posix::TransferResult TimedRead(uint32_t count, const CommTimeouts &timeouts,
                                   Clock::duration &elapsed) {
@@ -40,8 +36,6 @@ class TimedIo : public ::testing::Test {
     return result;
   }
 
-  PtyDevice device_;
-  int fd_ = OpenRawSlave(device_.slave_path());
   Bytes buffer_;
 };
 

@@ -20,17 +20,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint8_t kHello = 1;
-constexpr uint8_t kReadParameter = 2;
-constexpr uint8_t kWriteParameter = 3;
-constexpr uint8_t kParamsFlash = 4;
-constexpr uint8_t kGetMeasure = 5;
-constexpr uint8_t kGetImage = 6;
-constexpr uint8_t kLockResult = 9;
-constexpr uint8_t kRotateAxisXY = 10;
-constexpr uint8_t kGetRotateAngle = 11;
-constexpr uint8_t kAngleFlash = 12;
-
 constexpr uint16_t kMaxPairsInOneFrame = 4095;  // (16383 - 3) / 4
 
 std::vector<uint16_t> ValuePattern(size_t count) {
@@ -121,12 +110,7 @@ class ImageOverPty : public CommandsOverPty,
 // 300 rows of 640 pixels, read one row per read call.
 TEST_P(ImageOverPty, ImageOf300RowsArrivesByteForByte) {
   const auto &[with_capacity, delivery] = GetParam();
-  ImageAnswerFields fields;
-  fields.row_count = 300;
-  fields.row_length = 640;
-  fields.word3 = 0x2A5A;
-  fields.word4 = 0x0F0F;
-  fields.pixels = PixelPattern(fields.row_count, fields.row_length);
+  ImageAnswerFields fields = PatternImage(300, 640, 0x2A5A, 0x0F0F);
   // Bit 7 is set on the wire anyway; 0xFF must arrive as 0x7F.
   fields.pixels[0] = 0xFF;
   fields.pixels.back() = 0xFF;

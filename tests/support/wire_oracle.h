@@ -43,6 +43,18 @@ inline constexpr size_t kImageHeaderSize = 9;
 // answer frame.
 inline constexpr size_t kMaxSkippedNoise = 16383 + 8;
 
+// The command byte of each request, before the marker.
+inline constexpr uint8_t kHello = 1;
+inline constexpr uint8_t kReadParameter = 2;
+inline constexpr uint8_t kWriteParameter = 3;
+inline constexpr uint8_t kParamsFlash = 4;
+inline constexpr uint8_t kGetMeasure = 5;
+inline constexpr uint8_t kGetImage = 6;
+inline constexpr uint8_t kLockResult = 9;
+inline constexpr uint8_t kRotateAxisXY = 10;
+inline constexpr uint8_t kGetRotateAngle = 11;
+inline constexpr uint8_t kAngleFlash = 12;
+
 // ----------------------------------------------------------- CRC and groups
 
 // CRC-16/ARC (reflected polynomial, initial value 0, no final XOR) computed
@@ -292,6 +304,19 @@ inline Bytes PixelPattern(uint32_t rows, uint32_t row_length) {
     }
   }
   return pixels;
+}
+
+// An image answer of rows x row_length PixelPattern pixels, with W3 word3
+// and W4 word4.
+inline ImageAnswerFields PatternImage(uint16_t rows, uint16_t row_length, uint16_t word3,
+                                      uint16_t word4) {
+  ImageAnswerFields fields;
+  fields.row_count = rows;
+  fields.row_length = row_length;
+  fields.word3 = word3;
+  fields.word4 = word4;
+  fields.pixels = PixelPattern(rows, row_length);
+  return fields;
 }
 
 // ------------------------------------------------------------ broken frames

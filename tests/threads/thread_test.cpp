@@ -47,15 +47,7 @@ struct MarkedAnswers {
   std::vector<uint16_t> MeasureValues() const {
     return {mark, static_cast<uint16_t>(mark + 1), 100, 200};
   }
-  ImageAnswerFields Image() const {
-    ImageAnswerFields fields;
-    fields.row_count = kRows;
-    fields.row_length = kRowLength;
-    fields.word3 = mark;
-    fields.word4 = 7;
-    fields.pixels = PixelPattern(kRows, kRowLength);
-    return fields;
-  }
+  ImageAnswerFields Image() const { return PatternImage(kRows, kRowLength, mark, 7); }
   uint32_t Angle() const { return 0x01000000u + mark; }
 
   Bytes Answer(const Bytes &frame) const {

@@ -4,7 +4,6 @@
 // model, never from the library.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +21,7 @@
 
 #include "QX318_RS485.h"
 #include "fake_converter.h"
+#include "param_name.h"
 #include "wire_oracle.h"
 
 namespace qx318 {
@@ -231,14 +231,7 @@ TEST_P(FailureReasons, EachFailureNamesItsReason) {
       << QX318_GetLastFailureDetail();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases),
-                         [](const auto &param_info) {
-                           std::string name = param_info.param.name;
-                           for (char &ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases), test::ParamName());
 
 TEST(FailureReasons, SuccessClearsTheReasonAndTheCallersErrorIsNotTouched) {
   FakeConverter converter;

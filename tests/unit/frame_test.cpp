@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_converter.h"
+#include "param_name.h"
 #include "port/platform.h"
 #include "protocol/crc.h"
 #include "wire_oracle.h"
@@ -187,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         // marker.
         RequestCase{
             "DataBit7IsTheMarkerOnTheWire", 3, 2, {0x85}, test::ExpectedRequest(3, 2, {0x85})}),
-    [](const auto &test) { return std::string(test.param.name); });
+    test::ParamName());
 
 TEST(Request, LargestFrameCarriesLength16383) {
   FakeConverter converter;
@@ -286,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoodAnswer{"DataByteWithoutMarker", {0x00, 0x81, 0x80, 0x55, 0xC0, 0xFF, 0x80}, kData55},
         GoodAnswer{"SpareCrcBitsSet", {0x00, 0x81, 0x80, 0xD5, 0xC0, 0xFF, 0xFC}, kData55},
         GoodAnswer{"FillsTheBufferExactly", AnswerFrame(kSixteen), kSixteen}),
-    [](const auto &test) { return std::string(test.param.name); });
+    test::ParamName());
 
 TEST_F(Answer, NoDataLeavesTheLengthBytesInTheBuffer) {
   ASSERT_TRUE(Receive({0x00, 0x80, 0x80, 0x80, 0x80, 0x80}));
@@ -324,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadAnswer{"LengthCorrupted", {0x00, 0x82, 0x80, 0xD5, 0xC0, 0xFF, 0x80}},
                       BadAnswer{"OneMoreThanTheCapacity", AnswerFrame(Bytes(17, 0x2A))},
                       BadAnswer{"LargestDeclaredLength", {0x00, 0xFF, 0xFF, 0x81, 0x82, 0x83}}),
-    [](const auto &test) { return std::string(test.param.name); });
+    test::ParamName());
 
 // A read failing or coming up short at each stage of the frame ends the
 // answer at once.
@@ -355,7 +356,7 @@ TEST_P(BrokenRead, FailedCallFails) {
 INSTANTIATE_TEST_SUITE_P(Frames, BrokenRead,
                          ::testing::Values(Stage{"StartByte", 1, 0}, Stage{"Length", 2, 1},
                                            Stage{"Data", 3, 2}, Stage{"Crc", 4, 2}),
-                         [](const auto &test) { return std::string(test.param.name); });
+                         test::ParamName());
 
 TEST_F(Answer, ReadsTheFrameFieldByField) {
   ASSERT_TRUE(Receive(Concat({{0xF0, 0xF1}, AnswerFrame({1, 2, 3, 4, 5})})));

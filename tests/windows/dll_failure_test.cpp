@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -20,6 +19,8 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "dll_arguments.h"
+#include "param_name.h"
 #include "wire_oracle.h"
 
 namespace {
@@ -115,14 +116,7 @@ Bytes HelloAnswerFrame() {
   return qx318::test::AnswerFrame(qx318::test::HelloData({318, 12, 3180001, 3, 5, 2, 1}));
 }
 
-qx318::test::ImageAnswerFields TwoByThreeImage() {
-  qx318::test::ImageAnswerFields fields;
-  fields.row_count = 2;
-  fields.row_length = 3;
-  fields.word4 = 7;
-  fields.pixels = qx318::test::PixelPattern(2, 3);
-  return fields;
-}
+qx318::test::ImageAnswerFields TwoByThreeImage() { return qx318::test::PatternImage(2, 3, 0, 7); }
 
 std::string Hex4(uint32_t value) {
   char text[8];
@@ -342,13 +336,7 @@ TEST_P(WindowsFailureReasons, EachFailureNamesItsReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WindowsFailureReasons, ::testing::ValuesIn(Cases()),
-                         [](const auto &param_info) {
-                           std::string name = param_info.param.name;
-                           for (char &ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
-                         });
+                         qx318::test::ParamName());
 
 // The stand-in took the request a scripted exchange sent: the one the wire
 // model makes, written once, whole.
@@ -534,13 +522,7 @@ TEST(WindowsFailureThreads, EachThreadReadsItsOwnReason) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s DLL_PATH PORT_NAME [gtest options]\n", argv[0]);
-    return 2;
-  }
-  dll_path = argv[1];
-  port_name = argv[2];
+  if (!qx318::test::TakeDllArguments(argc, argv, dll_path, port_name)) return 2;
   // Started while the DLL is not yet in the process: its failure record must
   // come into being on its first call.
   EarlyThread thread_before_the_dll;

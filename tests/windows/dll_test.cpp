@@ -13,13 +13,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "dll_arguments.h"
 
 namespace {
 
@@ -441,12 +441,6 @@ TEST(VersionResource, FileAndProductVersionAre1_0_0_1) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s DLL_PATH PORT_NAME [gtest options]\n", argv[0]);
-    return 2;
-  }
-  dll_path = argv[1];
-  port_name = argv[2];
+  if (!qx318::test::TakeDllArguments(argc, argv, dll_path, port_name)) return 2;
   return RUN_ALL_TESTS();
 }
