@@ -194,14 +194,14 @@ TEST_F(CxxInterface, LockResultFreezesAndReleasesTheMeasurement) {
   ASSERT_TRUE(device.LockResult());
   const qx318::Measurement first = device.Measure().value();
   const qx318::Measurement second = device.Measure().value();
-  EXPECT_TRUE(first.lead_value & kFrozenBit);
-  EXPECT_EQ(first.lead_value, second.lead_value);
+  EXPECT_TRUE(first.lead_byte & kFrozenBit);
+  EXPECT_EQ(first.lead_byte, second.lead_byte);
   ASSERT_EQ(first.pairs.size(), second.pairs.size());
   for (size_t i = 0; i < first.pairs.size(); ++i) {
     EXPECT_EQ(first.pairs[i].second, second.pairs[i].second) << i;
   }
   ASSERT_TRUE(device.LockResult());
-  EXPECT_FALSE(device.Measure().value().lead_value & kFrozenBit);
+  EXPECT_FALSE(device.Measure().value().lead_byte & kFrozenBit);
 }
 
 void ExpectWhiteBorder(const qx318::Image &image) {
