@@ -7,12 +7,14 @@
 //
 // Every call returns a Result: a value, or the Failure that says which
 // command failed, on which port and address, and why (when the library keeps
-// reasons). Arguments the device cannot carry (an address above 31, a
-// parameter number above 127, a value wider than its code's groups) are
-// refused before anything is sent, with code kInvalidArgument and the words
-// of docs/arguments.md, where the C API would mask them into another request. Nothing throws,
-// except Result::value() on a failure (it throws qx318::Error) and memory exhaustion in the
-// standard containers the allocating calls fill. Compiles as C++17 and C++20.
+// reasons). Nothing throws, except Result::value() on a failure (it throws
+// qx318::Error) and memory exhaustion in the standard containers the
+// allocating calls fill. Compiles as C++17 and C++20.
+//
+// Arguments a device cannot carry (an address outside 0-31, a parameter
+// number above 127, a value wider than its code's groups) are refused before
+// anything is sent, with the code kInvalidArgument and the words of
+// docs/arguments.md: the C API would mask them into another request.
 //
 // Like the C API, one port carries one exchange at a time: calls through one
 // Port and its Devices must not overlap; different ports are independent.
@@ -383,7 +385,7 @@ class Device {
 
   Result<uint16_t> ReadParameter(ParameterCode code) const {
     if (std::string problem = CodeProblem(code); !problem.empty()) {
-      return Refused("read parameter", problem);
+      return Refused("read parameter", std::move(problem));
     }
     uint16_t value = 0;
     if (Result<void> done = Run("read parameter", QX318_ReadParameter, code, &value); !done) {
@@ -397,7 +399,7 @@ class Device {
   Result<void> WriteParameter(ParameterCode code, uint16_t value) const {
     std::string problem = CodeProblem(code);
     if (problem.empty()) problem = detail::ValueProblem(code, value);
-    if (!problem.empty()) return Refused("write parameter", problem);
+    if (!problem.empty()) return Refused("write parameter", std::move(problem));
     return Run("write parameter", QX318_WriteParameter, code, value);
   }
 
@@ -478,7 +480,7 @@ class Device {
   template <class Function, class... Args>
   Result<void> Run(const char *command, Function function, Args... args) const {
     if (std::string problem = detail::AddressProblem(address_); !problem.empty()) {
-      return Refused(command, problem);
+      return Refused(command, std::move(problem));
     }
     if (IsClosed()) return Closed(command);
     if (!function(port_->handle, address_, args...)) return Fail(command);

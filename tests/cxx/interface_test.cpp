@@ -459,9 +459,8 @@ TEST_F(ArgumentRules, ParameterNumberOutsideADataByteIsRefused) {
     SCOPED_TRACE(number);
     const auto code = static_cast<ParameterCode>(0x0200 | number);
     const Fields fields{{"number", std::to_string(number)}};
-    const auto start = steady_clock::now();
+    // kInvalidArgument, not the no-answer a request for 128-255 earns.
     ExpectRefused(device.ReadParameter(code), "parameter-number", fields);
-    EXPECT_LT(steady_clock::now() - start, kNoHangBound);
     ExpectRefused(device.WriteParameter(code, 0), "parameter-number", fields);
     // The number comes before the group count.
     ExpectRefused(device.ReadParameter(static_cast<ParameterCode>(number)), "parameter-number",
