@@ -11,6 +11,11 @@
 // qx318::Error) and memory exhaustion in the standard containers the
 // allocating calls fill. Compiles as C++17 and C++20.
 //
+// Arguments a device cannot carry (an address outside 0-31, a parameter
+// number above 127, a value wider than its code's groups) are refused before
+// anything is sent, with the code kInvalidArgument and the words of
+// docs/arguments.md: the C API would mask them into another request.
+//
 // Like the C API, one port carries one exchange at a time: calls through one
 // Port and its Devices must not overlap; different ports are independent.
 #ifndef QX318_HPP
@@ -120,6 +125,9 @@ class Span {
 
 // The code of a failure when the library keeps no reasons.
 constexpr int32_t kUnknownFailure = -1;
+// The code of an argument refused before anything was sent; negative, like
+// every code the library itself never gives.
+constexpr int32_t kInvalidArgument = -2;
 
 // Why a call failed, and where: the command, the port's description and the
 // device address (-1 for opening a port).
@@ -127,7 +135,7 @@ struct Failure {
   const char *command = "";
   std::string port;
   int32_t address = -1;
-  int32_t code = kUnknownFailure;  // a QX318_FAIL_ value, or kUnknownFailure
+  int32_t code = kUnknownFailure;  // a QX318_FAIL_ value, kUnknownFailure or kInvalidArgument
   std::string text;                // the library's sentence for the code
   std::string detail;              // the library's figures, may be empty
 
@@ -246,9 +254,22 @@ class [[nodiscard]] Result<void> {
 // Values.
 
 // Low byte the parameter number (0-127 can be addressed), high byte the
-// number of 7-bit groups the value travels in.
+// number of 7-bit groups the value travels in (1-3 for a 16-bit value).
 constexpr ParameterCode MakeParameterCode(uint8_t number, uint8_t groups) noexcept {
   return static_cast<ParameterCode>((unsigned{groups} << 8) | number);
+}
+
+// The limits of docs/arguments.md: an address travels in 5 bits, a parameter
+// number in one 7-bit data byte, a 16-bit value in 1 to 3 7-bit groups.
+constexpr int32_t kLastAddress = 31;
+constexpr unsigned kLastParameterNumber = 127;
+constexpr unsigned kMinGroups = 1;
+constexpr unsigned kMaxGroups = 3;
+
+// The largest value a code's groups carry: 127, 16383, then all 16 bits.
+constexpr uint32_t LargestValueFor(ParameterCode code) noexcept {
+  const unsigned groups = code >> 8;
+  return groups >= kMaxGroups ? uint32_t{UINT16_MAX} : (uint32_t{1} << (7 * groups)) - 1;
 }
 
 // The most values a measurement answer can announce: 16383 pairs.
@@ -263,7 +284,7 @@ struct ValuePair {
 };
 
 struct Measurement {
-  uint8_t lead_value = 0;
+  uint8_t lead_byte = 0;
   std::vector<ValuePair> pairs;
 };
 
@@ -290,6 +311,44 @@ struct PortState {
   PortHandle handle = QX318_INVALID_PORT;
   std::string description;
 };
+
+// The refusals of docs/arguments.md, in the host tool's words; each returns
+// "" for an argument that passes.
+inline std::string CodeText(ParameterCode code) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) text += kDigits[(code >> shift) & 0xF];
+  return text;
+}
+
+inline std::string AddressProblem(int32_t address) {
+  if (address >= 0 && address <= kLastAddress) return {};
+  return "Value " + std::to_string(address) + " not in range 0 to " + std::to_string(kLastAddress);
+}
+
+inline std::string CodeProblem(ParameterCode code) {
+  const unsigned number = code & 0xFFu;
+  const unsigned groups = code >> 8;
+  if (number > kLastParameterNumber) {
+    return "parameter number " + std::to_string(number) + " does not fit in a 7-bit data byte (0-" +
+           std::to_string(kLastParameterNumber) + ")";
+  }
+  if (groups < kMinGroups || groups > kMaxGroups) {
+    return "group count " + std::to_string(groups) + " of code " + CodeText(code) +
+           " is outside 1-3 (a 16-bit value travels in 1 to 3 groups of 7 bits)";
+  }
+  return {};
+}
+
+// For a code that CodeProblem() passed.
+inline std::string ValueProblem(ParameterCode code, uint16_t value) {
+  const uint32_t largest = LargestValueFor(code);
+  if (value <= largest) return {};
+  const unsigned groups = code >> 8;
+  return "VALUE " + std::to_string(value) + " does not fit in code " + CodeText(code) + ", " +
+         std::to_string(groups) + (groups == 1 ? " group" : " groups") + " of 7 bits (at most " +
+         std::to_string(largest) + ")";
+}
 
 inline uint32_t ClampCapacity(std::size_t size) noexcept {
   return static_cast<uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
@@ -325,6 +384,9 @@ class Device {
   }
 
   Result<uint16_t> ReadParameter(ParameterCode code) const {
+    if (std::string problem = CodeProblem(code); !problem.empty()) {
+      return Refused("read parameter", std::move(problem));
+    }
     uint16_t value = 0;
     if (Result<void> done = Run("read parameter", QX318_ReadParameter, code, &value); !done) {
       return done.error();
@@ -332,8 +394,12 @@ class Device {
     return value;
   }
 
-  // The device does not answer: success means the request left the port.
+  // The device does not answer: success means the request left the port. A
+  // value wider than the code's groups is refused, never cut.
   Result<void> WriteParameter(ParameterCode code, uint16_t value) const {
+    std::string problem = CodeProblem(code);
+    if (problem.empty()) problem = detail::ValueProblem(code, value);
+    if (!problem.empty()) return Refused("write parameter", std::move(problem));
     return Run("write parameter", QX318_WriteParameter, code, value);
   }
 
@@ -360,7 +426,7 @@ class Device {
     Result<MeasureHeader> header = MeasureInto(Span<uint16_t>(values));
     if (!header) return header.error();
     Measurement measurement;
-    measurement.lead_value = header->lead_byte;
+    measurement.lead_byte = header->lead_byte;
     measurement.pairs.resize(header->pair_count);
     for (std::size_t i = 0; i < measurement.pairs.size(); ++i) {
       measurement.pairs[i] = ValuePair{values[2 * i], values[2 * i + 1]};
@@ -413,6 +479,9 @@ class Device {
   // One exchange through the C function: port and address first, then args.
   template <class Function, class... Args>
   Result<void> Run(const char *command, Function function, Args... args) const {
+    if (std::string problem = detail::AddressProblem(address_); !problem.empty()) {
+      return Refused(command, std::move(problem));
+    }
     if (IsClosed()) return Closed(command);
     if (!function(port_->handle, address_, args...)) return Fail(command);
     return {};
@@ -428,13 +497,22 @@ class Device {
   Failure Fail(const char *command) const {
     return detail::CaptureFailure(command, port_->description, address_);
   }
-  Failure OwnFailure(const char *command, int32_t code, const char *text) const {
+  // The address comes first, as in docs/arguments.md.
+  std::string CodeProblem(ParameterCode code) const {
+    std::string problem = detail::AddressProblem(address_);
+    return problem.empty() ? detail::CodeProblem(code) : problem;
+  }
+  Failure Refused(const char *command, std::string text) const {
+    return OwnFailure(command, kInvalidArgument, std::move(text));
+  }
+
+  Failure OwnFailure(const char *command, int32_t code, std::string text) const {
     Failure failure;
     failure.command = command;
     failure.port = port_->description;
     failure.address = address_;
     failure.code = code;
-    failure.text = text;
+    failure.text = std::move(text);
     return failure;
   }
   // A closed port's handle was freed: no call reaches the library with it.
@@ -489,7 +567,8 @@ class Port {
     return state_ ? state_->description : kNone;
   }
 
-  // Only the low 5 bits of the address are used (0-31), as in the C API.
+  // Every call of a Device whose address is outside 0-31 fails with
+  // kInvalidArgument, where the C API would use the address's low 5 bits.
   Device device(int32_t address) const {
     return Device(state_ ? std::shared_ptr<const detail::PortState>(state_)
                          : std::make_shared<const detail::PortState>(),

@@ -24,7 +24,7 @@ def main(description):
         print(f"hello: model {hello.value1}, firmware {hello.value2}, serial {hello.value3}")
         print(f"parameter 5: {device.read_parameter(PARAMETER_5)}")
         measurement = device.measure()
-        print(f"measurement: lead value {measurement.lead_value}, "
+        print(f"measurement: lead byte {measurement.lead_byte}, "
               f"{len(measurement.pairs)} pairs, first {measurement.pairs[0]}")
         image = device.image()
         print(f"image: {image.width} x {image.height}, first pixel {image.pixels[0]}")

@@ -45,9 +45,16 @@ def _metadata():
 
 
 def _package_files():
-    """The package's Python files only: a library that lies in the folder
-    (a developer's copy) never goes into a wheel by accident."""
-    return [(f"{NAME}/{path.name}", path.read_bytes()) for path in sorted(PACKAGE.glob("*.py"))]
+    """The package's Python files and its py.typed marker only: a library that
+    lies in the folder (a developer's copy) never goes into a wheel by
+    accident."""
+    return [(f"{NAME}/{path.name}", path.read_bytes()) for path in _package_sources()]
+
+
+def _package_sources():
+    # py.typed tells type checkers that the package's annotations are meant
+    # for its users.
+    return sorted(PACKAGE.glob("*.py")) + [PACKAGE / "py.typed"]
 
 
 def _windows_platform(dll):
@@ -130,7 +137,7 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
 def build_sdist(sdist_directory, config_settings=None):
     base = f"{NAME}-{_version()}"
     files = [ROOT / "pyproject.toml", Path(__file__).resolve()]
-    files += sorted(PACKAGE.glob("*.py"))
+    files += _package_sources()
     sdist_name = f"{base}.tar.gz"
     with tarfile.open(os.path.join(sdist_directory, sdist_name), "w:gz") as sdist:
         for path in files:

@@ -5,6 +5,7 @@ import ctypes
 import functools
 import os
 from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 #: An environment variable naming the library file to load.
 LIBRARY_VARIABLE = "QX318_LIBRARY"
@@ -19,6 +20,9 @@ _PE_MACHINES = {0x14C: "x86", 0x8664: "x64"}
 
 class LibraryError(OSError):
     """The shared library could not be found or loaded."""
+
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 
 class HelloAnswer(ctypes.Structure):
@@ -79,7 +83,7 @@ _REASON_SIGNATURES = {
 class Library:
     """The loaded library with its functions declared."""
 
-    def __init__(self, handle, path):
+    def __init__(self, handle: Any, path: str) -> None:
         self.path = path
         self._handle = handle
         for name, arguments in _SIGNATURES.items():
@@ -92,8 +96,13 @@ class Library:
             setattr(self, name, function)
         self._reasons = self._declare_reasons(handle)
 
+    def __getattr__(self, name: str) -> Callable[..., int]:
+        # Only for what __init__ did not declare: every QX318_ function is set
+        # as an attribute there, so this is an unknown name.
+        raise AttributeError(f"{self.__dict__.get('path')} has no function {name} declared")
+
     @staticmethod
-    def _declare_reasons(handle):
+    def _declare_reasons(handle: Any) -> Optional[Dict[str, Any]]:
         functions = {}
         for name, (arguments, result) in _REASON_SIGNATURES.items():
             try:
@@ -106,11 +115,11 @@ class Library:
         return functions
 
     @property
-    def gives_reasons(self):
+    def gives_reasons(self) -> bool:
         """Whether the library says why a call failed."""
         return self._reasons is not None
 
-    def last_failure(self):
+    def last_failure(self) -> Optional[Tuple[int, str, str]]:
         """(code, text, detail) of this thread's last failed call, or None
         when the library keeps no reasons. Call it right after the failure,
         on the same thread."""
@@ -122,7 +131,7 @@ class Library:
         return code, text.decode(errors="replace"), detail.decode(errors="replace")
 
 
-def _candidates():
+def _candidates() -> List[str]:
     """Where to look, in order: the environment variable alone when it is
     set; else the file beside this package, then the linker's search path."""
     named = os.environ.get(LIBRARY_VARIABLE)
@@ -132,7 +141,7 @@ def _candidates():
     return ([str(beside)] if beside.is_file() else []) + [LIBRARY_NAME]
 
 
-def pe_machine(path):
+def pe_machine(path: PathLike) -> Optional[str]:
     """"x86" or "x64" for a Windows DLL of that architecture, the machine
     field in hexadecimal for another PE file, None for a file that is not
     one (or cannot be read)."""
@@ -151,7 +160,7 @@ def pe_machine(path):
     return _PE_MACHINES.get(machine, f"{machine:#x}")
 
 
-def interpreter_architecture(pointer_size=None):
+def interpreter_architecture(pointer_size: Optional[int] = None) -> str:
     """The DLL architecture this interpreter loads: "x64" for a 64-bit
     Python, "x86" for a 32-bit one."""
     if pointer_size is None:
@@ -159,14 +168,14 @@ def interpreter_architecture(pointer_size=None):
     return "x64" if pointer_size == 8 else "x86"
 
 
-def needed_dll(architecture):
+def needed_dll(architecture: str) -> str:
     """What a Python of this architecture needs, in words."""
     bits, wheel = ("64", "win_amd64") if architecture == "x64" else ("32", "win32")
     return (f"this {bits}-bit Python needs the {architecture} {WINDOWS_LIBRARY_NAME} (the qx318 "
             f"wheel tagged {wheel}, or {architecture}/ of the Windows download)")
 
 
-def check_dll_architecture(path, architecture):
+def check_dll_architecture(path: PathLike, architecture: str) -> None:
     """Raises LibraryError when the file at path is a DLL of another
     architecture than this interpreter's, which Windows would refuse with a
     bare "not a valid Win32 application". A file that is not there or not a
@@ -176,17 +185,19 @@ def check_dll_architecture(path, architecture):
         raise LibraryError(f"{path} is the {found} DLL: {needed_dll(architecture)}")
 
 
-def _open(path):
+def _open(path: str) -> Any:
     if _WINDOWS:
         check_dll_architecture(path, interpreter_architecture())
         # WinDLL: __stdcall on x86; x64 has only one calling convention.
-        return ctypes.WinDLL(path)
+        # Looked up by name: ctypes has WinDLL on Windows only, and type
+        # checkers that run elsewhere would not find it.
+        return getattr(ctypes, "WinDLL")(path)
     return ctypes.CDLL(path)
 
 
 @functools.lru_cache(maxsize=None)
-def _load_from(candidates):
-    failures = []
+def _load_from(candidates: Tuple[str, ...]) -> Library:
+    failures: List[str] = []
     for path in candidates:
         try:
             return Library(_open(path), path)
@@ -197,7 +208,7 @@ def _load_from(candidates):
                        "tried " + "; ".join(failures))
 
 
-def load_library(path=None):
+def load_library(path: Optional[PathLike] = None) -> Library:
     """The library at path, or found as described in _candidates(). Loaded
     once per path and kept."""
     return _load_from((os.fspath(path),) if path is not None else tuple(_candidates()))

@@ -1,18 +1,22 @@
 // The C++ interface (qx318.hpp) against qx318-sim on a pseudo-terminal, built
 // once as C++17 (its own Span) and once as C++20 (std::span): every command,
 // the capacity checks of the span outputs, Port ownership through moves, and
-// failures that say which command failed where, and why.
+// failures that say which command failed where, and why, and the arguments
+// refused before anything is sent, in the words of docs/arguments.md.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "argument_rules.h"
 #include "child_process.h"
 #include "qx318.hpp"
 
@@ -166,7 +170,7 @@ TEST_F(CxxInterface, MeasurementAsPairsAndIntoSpans) {
   qx318::Result<qx318::Measurement> measurement = device.Measure();
   ASSERT_TRUE(measurement) << measurement.error().message();
   ASSERT_EQ(measurement->pairs.size(), kPairs);
-  EXPECT_LT(measurement->lead_value, 128);
+  EXPECT_LT(measurement->lead_byte, 128);
   // X runs evenly from 0 to 16383 across the field of view.
   EXPECT_EQ(measurement->pairs.front().first, 0);
   EXPECT_EQ(measurement->pairs.back().first, 16383);
@@ -194,14 +198,14 @@ TEST_F(CxxInterface, LockResultFreezesAndReleasesTheMeasurement) {
   ASSERT_TRUE(device.LockResult());
   const qx318::Measurement first = device.Measure().value();
   const qx318::Measurement second = device.Measure().value();
-  EXPECT_TRUE(first.lead_value & kFrozenBit);
-  EXPECT_EQ(first.lead_value, second.lead_value);
+  EXPECT_TRUE(first.lead_byte & kFrozenBit);
+  EXPECT_EQ(first.lead_byte, second.lead_byte);
   ASSERT_EQ(first.pairs.size(), second.pairs.size());
   for (size_t i = 0; i < first.pairs.size(); ++i) {
     EXPECT_EQ(first.pairs[i].second, second.pairs[i].second) << i;
   }
   ASSERT_TRUE(device.LockResult());
-  EXPECT_FALSE(device.Measure().value().lead_value & kFrozenBit);
+  EXPECT_FALSE(device.Measure().value().lead_byte & kFrozenBit);
 }
 
 void ExpectWhiteBorder(const qx318::Image &image) {
@@ -354,6 +358,187 @@ TEST_F(CxxInterface, DestructionAndMoveAssignmentClose) {
   EXPECT_FALSE(CanOpen(other.path())) << "and kept the one it took";
   EXPECT_EQ(target.description(), other.path());
   EXPECT_TRUE(target.device(1).Hello());
+}
+
+// ---------------------------------------------------------------------------
+// The argument rules of docs/arguments.md, read from the page.
+
+using qx318::testing::ArgumentRule;
+using qx318::testing::CodeText;
+using qx318::testing::GroupCountText;
+using Fields = std::map<std::string, std::string>;
+
+const std::map<std::string, ArgumentRule> &Rules() {
+  static const std::map<std::string, ArgumentRule> rules =
+      qx318::testing::ReadArgumentRules(QX318_ARGUMENTS_PAGE);
+  return rules;
+}
+
+std::vector<std::string> ValueRules() {
+  std::vector<std::string> names;
+  for (const auto &entry : Rules()) {
+    if (entry.first.rfind("value-", 0) == 0) names.push_back(entry.first);
+  }
+  return names;
+}
+
+// A parameter of its own for each value rule, so that one rule's writes never
+// change the width another rule reads with.
+constexpr unsigned kFirstValueParameter = 40;
+
+template <class T>
+void ExpectRefused(const qx318::Result<T> &result, const std::string &rule, const Fields &fields) {
+  ASSERT_FALSE(result) << rule << " passed";
+  const std::string expected = Rules().at(rule).Refusal(fields);
+  EXPECT_EQ(result.error().code, qx318::kInvalidArgument) << result.error().message();
+  EXPECT_EQ(result.error().text, expected);
+  EXPECT_NE(result.error().message().find(expected), std::string::npos);
+}
+
+// Devices at the first and last address too, so that an accepted address
+// shows in an answer.
+class ArgumentRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(bus_.ready()) << "qx318-sim did not start";
+    port_ = qx318::Port::Open(bus_.path(), 115200).value();
+  }
+
+  SimulatedBus bus_{
+      std::string("rules-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+      {"--address", "0,31"}};
+  qx318::Port port_;
+};
+
+TEST_F(ArgumentRules, ThePageHasTheRulesThisTestKnows) {
+  std::vector<std::string> names;
+  for (const auto &entry : Rules()) names.push_back(entry.first);
+  EXPECT_EQ(names, (std::vector<std::string>{"address", "group-count", "parameter-number",
+                                             "value-1-group", "value-2-groups", "value-3-groups"}));
+  std::vector<unsigned> groups;
+  for (const std::string &name : ValueRules()) groups.push_back(Rules().at(name).Groups());
+  EXPECT_EQ(groups, (std::vector<unsigned>{1, 2, 3}));
+}
+
+TEST_F(ArgumentRules, AddressOutsideItsRangeIsRefusedByEveryCall) {
+  const ArgumentRule &rule = Rules().at("address");
+  // 33 would reach device 1 through the C API's 5-bit mask.
+  for (const int64_t address : {rule.low - 1, rule.high + 1, rule.high + 2, int64_t{INT32_MIN}}) {
+    SCOPED_TRACE(address);
+    const qx318::Device device = port_.device(static_cast<int32_t>(address));
+    const Fields fields{{"address", std::to_string(address)}};
+    std::vector<uint16_t> values(8);
+    std::vector<uint8_t> pixels(8);
+    ExpectRefused(device.Hello(), "address", fields);
+    ExpectRefused(device.ReadParameter(0x0205), "address", fields);
+    ExpectRefused(device.ReadParameter(0x0085), "address", fields);  // the address comes first
+    ExpectRefused(device.WriteParameter(0x0205, 1), "address", fields);
+    ExpectRefused(device.SaveParameters(), "address", fields);
+    ExpectRefused(device.RestoreParameters(), "address", fields);
+    ExpectRefused(device.Measure(), "address", fields);
+    ExpectRefused(device.MeasureInto(values), "address", fields);
+    ExpectRefused(device.LockResult(), "address", fields);
+    ExpectRefused(device.GetImage(), "address", fields);
+    ExpectRefused(device.GetImageInto(pixels), "address", fields);
+    ExpectRefused(device.RotateAxis(), "address", fields);
+    ExpectRefused(device.RotationAngle(), "address", fields);
+    ExpectRefused(device.SaveAngle(), "address", fields);
+    ExpectRefused(device.RestoreAngle(), "address", fields);
+  }
+  for (const int64_t address : {rule.low, rule.high}) {
+    qx318::Result<HelloAnswer> hello = port_.device(static_cast<int32_t>(address)).Hello();
+    ASSERT_TRUE(hello) << hello.error().message();
+    EXPECT_EQ(hello->value7, address);
+  }
+}
+
+TEST_F(ArgumentRules, ParameterNumberOutsideADataByteIsRefused) {
+  const ArgumentRule &rule = Rules().at("parameter-number");
+  const qx318::Device device = port_.device(3);
+  for (const int64_t number : {rule.high + 1, int64_t{133}, int64_t{255}}) {
+    SCOPED_TRACE(number);
+    const auto code = static_cast<ParameterCode>(0x0200 | number);
+    const Fields fields{{"number", std::to_string(number)}};
+    // kInvalidArgument, not the no-answer a request for 128-255 earns.
+    ExpectRefused(device.ReadParameter(code), "parameter-number", fields);
+    ExpectRefused(device.WriteParameter(code, 0), "parameter-number", fields);
+    // The number comes before the group count.
+    ExpectRefused(device.ReadParameter(static_cast<ParameterCode>(number)), "parameter-number",
+                  fields);
+  }
+  // The last number a data byte carries reaches the device, whose factory
+  // value for it is its number.
+  const auto last = static_cast<uint8_t>(rule.high);
+  EXPECT_EQ(device.ReadParameter(qx318::MakeParameterCode(last, 2)).value_or(0), rule.high);
+}
+
+TEST_F(ArgumentRules, GroupCountOutsideOneToThreeIsRefused) {
+  const ArgumentRule &rule = Rules().at("group-count");
+  const qx318::Device device = port_.device(3);
+  for (const int64_t groups : {rule.low - 1, rule.high + 1, int64_t{255}}) {
+    SCOPED_TRACE(groups);
+    const auto code = static_cast<ParameterCode>(groups << 8 | 5);
+    const Fields fields{{"groups", std::to_string(groups)}, {"code", CodeText(code)}};
+    ExpectRefused(device.ReadParameter(code), "group-count", fields);
+    ExpectRefused(device.WriteParameter(code, 0), "group-count", fields);
+  }
+  EXPECT_EQ(device.ReadParameter(0x0205).value_or(0), 5) << "parameter 5 untouched";
+}
+
+TEST_F(ArgumentRules, ValueWiderThanItsGroupsIsRefusedAndTheLimitsPass) {
+  const qx318::Device device = port_.device(3);
+  const std::vector<std::string> names = ValueRules();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const ArgumentRule &rule = Rules().at(names[i]);
+    SCOPED_TRACE(rule.name);
+    const auto number = static_cast<uint8_t>(kFirstValueParameter + i);
+    const ParameterCode code =
+        qx318::MakeParameterCode(number, static_cast<uint8_t>(rule.Groups()));
+    // A uint16_t holds no value above 65535: the 3-group rule has nothing to
+    // refuse here.
+    if (rule.high + 1 <= UINT16_MAX) {
+      const auto value = static_cast<uint16_t>(rule.high + 1);
+      ExpectRefused(device.WriteParameter(code, value), rule.name,
+                    Fields{{"value", std::to_string(value)},
+                           {"code", CodeText(code)},
+                           {"group_count", GroupCountText(rule.Groups())},
+                           {"largest", std::to_string(rule.high)}});
+      EXPECT_EQ(device.ReadParameter(qx318::MakeParameterCode(number, 2)).value_or(0), number)
+          << "nothing reached the device";
+    }
+    for (const int64_t value : {rule.low, rule.high}) {
+      ASSERT_TRUE(device.WriteParameter(code, static_cast<uint16_t>(value))) << value;
+      EXPECT_EQ(device.ReadParameter(code).value_or(0), value);
+    }
+  }
+}
+
+// What the C API would have sent as 300 & 0x7F = 44.
+TEST_F(ArgumentRules, TheWriteThatUsedToStore44IsRefused) {
+  const qx318::Device device = port_.device(3);
+  ExpectRefused(
+      device.WriteParameter(0x0105, 300), "value-1-group",
+      Fields{{"value", "300"}, {"code", "0x0105"}, {"group_count", "1 group"}, {"largest", "127"}});
+  EXPECT_EQ(device.ReadParameter(0x0205).value_or(0), 5);
+}
+
+// On a closed port a call that got as far as the exchange fails with the
+// closed port's reason: every refusal comes first.
+TEST_F(ArgumentRules, RefusalsComeBeforeThePortIsUsed) {
+  const qx318::Device device = port_.device(3);
+  port_.Close();
+  ExpectRefused(port_.device(32).Hello(), "address", Fields{{"address", "32"}});
+  ExpectRefused(device.ReadParameter(0x0285), "parameter-number", Fields{{"number", "133"}});
+  ExpectRefused(device.WriteParameter(0x0405, 1), "group-count",
+                Fields{{"groups", "4"}, {"code", "0x0405"}});
+  ExpectRefused(device.WriteParameter(0x0205, 16384), "value-2-groups",
+                Fields{{"value", "16384"},
+                       {"code", "0x0205"},
+                       {"group_count", "2 groups"},
+                       {"largest", "16383"}});
+  qx318::Result<uint16_t> closed = device.ReadParameter(0x0205);
+  ASSERT_FALSE(closed);
+  EXPECT_EQ(closed.error().code, kClosedPort);
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ class Commands(BusTest):
     def test_measurement_pairs(self):
         measurement = self.port.device(1).measure()
         self.assertEqual(len(measurement.pairs), PAIRS)
-        self.assertLess(measurement.lead_value, 128)
+        self.assertLess(measurement.lead_byte, 128)
         xs = [x for x, _ in measurement.pairs]
         # X runs evenly from 0 to 16383 across the field of view.
         self.assertEqual((xs[0], xs[-1]), (0, 16383))
@@ -84,10 +84,10 @@ class Commands(BusTest):
         dev = self.port.device(1)
         dev.lock_result()
         first, second = dev.measure(), dev.measure()
-        self.assertTrue(first.lead_value & FROZEN_BIT)
+        self.assertTrue(first.lead_byte & FROZEN_BIT)
         self.assertEqual(first, second)
         dev.lock_result()
-        self.assertFalse(dev.measure().lead_value & FROZEN_BIT)
+        self.assertFalse(dev.measure().lead_byte & FROZEN_BIT)
 
     def test_image_with_its_header(self):
         dev = self.port.device(3)

@@ -29,7 +29,7 @@ class ExampleTest(unittest.TestCase):
                                    f"serial {SERIAL_BASE + 1}")
         # Never written: the device's power-on value of parameter n is n.
         self.assertEqual(lines[1], "parameter 5: 5")
-        self.assertRegex(lines[2], rf"^measurement: lead value \d+, {PAIRS} pairs, "
+        self.assertRegex(lines[2], rf"^measurement: lead byte \d+, {PAIRS} pairs, "
                                    r"first \(0, \d+\)$")
         self.assertEqual(lines[3], f"image: {ROW_LENGTH} x {ROWS}, first pixel {WHITE}")
         self.assertRegex(lines[4], r"^rotation angle: -?\d+$")
