@@ -97,7 +97,7 @@ QX318_STATIC_ASSERT(offsetof(HelloAnswer, value5) == 10, "value5 at 10");
 QX318_STATIC_ASSERT(offsetof(HelloAnswer, value6) == 12, "value6 at 12");
 QX318_STATIC_ASSERT(offsetof(HelloAnswer, value7) == 14, "value7 at 14");
 
-/* The head of a measurement: a 7-bit lead value and the number of value
+/* The head of a measurement: a 7-bit lead byte and the number of value
  * pairs that follow in the caller's value array. */
 typedef struct MeasureHeader {
   uint8_t lead_byte;

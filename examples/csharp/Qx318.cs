@@ -31,7 +31,7 @@ namespace Qx318Rs485
         [FieldOffset(14)] public ushort Value7; // 14 bits
     }
 
-    // The head of a measurement: a 7-bit lead value and the number of value
+    // The head of a measurement: a 7-bit lead byte and the number of value
     // pairs that follow in the value array.
     [StructLayout(LayoutKind.Explicit, Size = 4)]
     public struct MeasureHeader
