@@ -161,25 +161,11 @@ TEST_F(BenchTest, AStreamWithoutFailuresExitsZeroAndStopOnFailureEndsAtTheFirst)
   EXPECT_EQ(s.With(kCrcMismatch), 1u) << stopped.err;
 }
 
-struct Rgb {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::vector<uint8_t> pixels;
+struct Rgb : PngPixels {
   const uint8_t *At(uint32_t x, uint32_t y) const { return &pixels[(size_t{y} * width + x) * 3]; }
 };
 
-bool ReadRgbPng(const std::string &path, Rgb *out) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return false;
-  image.format = PNG_FORMAT_RGB;
-  out->width = image.width;
-  out->height = image.height;
-  out->pixels.assign(PNG_IMAGE_SIZE(image), 0);
-  const bool ok = png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
-  png_image_free(&image);
-  return ok;
-}
+bool ReadRgbPng(const std::string &path, Rgb *out) { return ReadPng(path, PNG_FORMAT_RGB, out); }
 
 // The profile's colour: clearly blue, unlike the black ink, the grey grid
 // and the white ground.

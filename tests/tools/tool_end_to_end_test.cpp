@@ -52,24 +52,11 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-struct Grey {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::vector<uint8_t> pixels;
-};
+using Grey = PngPixels;
 
-// Reads an 8-bit grey PNG with libpng's simplified API.
+// An 8-bit grey PNG.
 bool ReadPng(const std::string &path, Grey *out) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return false;
-  image.format = PNG_FORMAT_GRAY;
-  out->width = image.width;
-  out->height = image.height;
-  out->pixels.assign(PNG_IMAGE_SIZE(image), 0);
-  const bool ok = png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
-  png_image_free(&image);
-  return ok;
+  return qx318::testing::ReadPng(path, PNG_FORMAT_GRAY, out);
 }
 
 // 0 -> 0 and 127 -> 255, rounded to the nearest grey level.

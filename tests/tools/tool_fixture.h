@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,6 +110,27 @@ class PseudoTerminal {
   int master_;
   std::string slave_;
 };
+
+struct PngPixels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> pixels;  // rows top to bottom, channels as asked
+};
+
+// Reads a PNG as format (PNG_FORMAT_GRAY, PNG_FORMAT_RGB) with libpng's
+// simplified API: what the tool wrote, read by a library of its own.
+inline bool ReadPng(const std::string &path, uint32_t format, PngPixels *out) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return false;
+  image.format = format;
+  out->width = image.width;
+  out->height = image.height;
+  out->pixels.assign(PNG_IMAGE_SIZE(image), 0);
+  const bool ok = png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
+  png_image_free(&image);
+  return ok;
+}
 
 // A case's description as a test name: what gtest accepts, the rest '_'.
 inline std::string TestNameOf(std::string text) {
