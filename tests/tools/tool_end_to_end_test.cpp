@@ -710,6 +710,23 @@ TEST_F(ToolTest, AMeasureStreamKeepsAStatusLineOnATerminalOnly) {
   EXPECT_NE(piped.err.find("30 measurements, 0 failed"), std::string::npos) << piped.err;
 }
 
+// Ctrl-C or SIGTERM ends an endless stream between two measurements, with
+// its summary and no failure.
+TEST_F(ToolTest, AMeasureStreamEndsAtSigintOrSigtermWithItsSummary) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const std::string err = dir_ + "/measure-" + std::to_string(signal_number) + ".err";
+    Child stream(kTool, {"--simulate", "measure", "--every", "20", "--json"}, err);
+    ASSERT_TRUE(stream.started());
+    const std::string first = stream.ReadLine(milliseconds(20000));
+    EXPECT_EQ(first.rfind("{\"sequence\":1,", 0), 0u) << first << ReadFile(err);
+    const RunResult stopped = stream.Stop(signal_number);
+    EXPECT_EQ(stopped.signal, 0) << "ended by the signal instead of stopping";
+    EXPECT_EQ(stopped.exit_code, 0);
+    EXPECT_NE(ReadFile(err).find(" failed, in "), std::string::npos) << ReadFile(err);
+  }
+}
+
 TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
   const RunResult r = Tool(dir_ + "/no-such-tty", {"-a", "9", "angle", "get"});
   EXPECT_EQ(r.exit_code, 1);
@@ -721,7 +738,7 @@ TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
 }
 
 TEST_F(ToolTest, SimulatorStopsCleanlyOnSigintAndSigtermAndRemovesItsLink) {
-  for (const int signal_number : {SIGINT, SIGTERM}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal_number);
     const std::string link = dir_ + "/bus";
     const std::string port = StartSim({"--link", link});
