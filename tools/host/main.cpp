@@ -8,12 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <memory>
-#include <set>
 
 #include "host/commands.h"
 #include "host/demo.h"
-#include "host/image_file.h"
 #include "host/measure_stream.h"
 #include "host/run.h"
 #include "tool_support.h"
@@ -138,6 +135,13 @@ void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
                       "Draw the (latest) profile into FILE.png, replaced whole at each update");
 }
 
+// The demo brings its own bus and prints for a person; only --baud applies.
+std::string DemoProblem(const Arguments &a) {
+  if (a.port_given) return "demo runs on its own simulated bus; --port does not apply";
+  if (a.json) return "demo prints for a person; --json does not apply";
+  return {};
+}
+
 // Every subcommand on the line. Each checks what only it knows (the
 // target's checks are common to all but demo, see TargetProblem).
 void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
@@ -224,17 +228,7 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
 
   app.add_subcommand("demo", "Run every command against a simulated bus in this process")
       ->callback([&chosen, &a] {
-        // The demo brings its own bus and prints for a person; only --baud applies.
-        chosen = Chosen{
-            "demo",
-            [&a] {
-              if (a.port_given) {
-                return std::string("demo runs on its own simulated bus; --port does not apply");
-              }
-              if (a.json) return std::string("demo prints for a person; --json does not apply");
-              return std::string();
-            },
-            nullptr, true};
+        chosen = Chosen{"demo", [&a] { return DemoProblem(a); }, {}, true};
       });
 }
 

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "common/stop_signal.h"
@@ -23,7 +22,6 @@
 namespace qx318::host {
 namespace {
 
-using Json = nlohmann::ordered_json;
 using Steady = std::chrono::steady_clock;
 using std::chrono::duration;
 using std::chrono::milliseconds;
