@@ -18,13 +18,14 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
-#include "child_process.h"
 #include "line_rate.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
+#include "tool_fixture.h"
 #include "wire_oracle.h"
 
 // Stable test names: the fault's name, not the enum's bytes. Found by
@@ -40,9 +41,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using std::chrono::milliseconds;
 
-const std::string kTool = QX318_TOOL_PATH;
-const std::string kSim = QX318_SIM_PATH;
-
 constexpr int kRows = 10;
 constexpr int kRowLength = 12;
 constexpr int kPairs = 8;
@@ -54,24 +52,11 @@ std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
-struct Grey {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::vector<uint8_t> pixels;
-};
+using Grey = PngPixels;
 
-// Reads an 8-bit grey PNG with libpng's simplified API.
+// An 8-bit grey PNG.
 bool ReadPng(const std::string &path, Grey *out) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return false;
-  image.format = PNG_FORMAT_GRAY;
-  out->width = image.width;
-  out->height = image.height;
-  out->pixels.assign(PNG_IMAGE_SIZE(image), 0);
-  const bool ok = png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
-  png_image_free(&image);
-  return ok;
+  return qx318::testing::ReadPng(path, PNG_FORMAT_GRAY, out);
 }
 
 // 0 -> 0 and 127 -> 255, rounded to the nearest grey level.
@@ -79,29 +64,8 @@ uint8_t ExpectedGrey(uint8_t pixel) {
   return static_cast<uint8_t>(std::lround(pixel * 255.0 / 127.0));
 }
 
-class ToolTest : public ::testing::Test {
+class ToolTest : public ToolFixture {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/qx318-tool-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override {
-    sims_.clear();
-    fs::remove_all(dir_);
-  }
-
-  // Starts a simulator and returns the path it serves.
-  std::string StartSim(std::vector<std::string> arguments) {
-    const std::string err = dir_ + "/sim-" + std::to_string(sims_.size()) + ".err";
-    sims_.push_back(std::make_unique<Child>(kSim, arguments, err));
-    Child &sim = *sims_.back();
-    EXPECT_TRUE(sim.started());
-    const std::string path = sim.ReadLine(milliseconds(20000));
-    EXPECT_FALSE(path.empty()) << ReadFile(err);
-    return path;
-  }
-
   RunResult Tool(const std::string &port, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"--port", port});
     return RunProgram(kTool, arguments, dir_);
@@ -118,9 +82,6 @@ class ToolTest : public ::testing::Test {
       return Json();
     }
   }
-
-  std::string dir_;
-  std::vector<std::unique_ptr<Child>> sims_;
 };
 
 std::vector<std::string> SmallDevice() {
@@ -214,20 +175,131 @@ TEST_F(ToolTest, EverySubcommandPrintsForAPersonWithOptionsBeforeOrAfterIt) {
   }
 }
 
+constexpr const char *kRecordCsvHeader =
+    "sequence,time_utc,address,lead_byte,pair_count,pair,first,second,failure_code,failure";
+const std::regex kUtcMicroseconds(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)");
+
+// The record's time replaced by a placeholder: two runs of a frozen
+// measurement then print the same bytes.
+std::string WithoutTimes(const std::string &text) {
+  return std::regex_replace(text, kUtcMicroseconds, "TIME");
+}
+
 TEST_F(ToolTest, MeasureAsCsvAndFrozenByLock) {
   const std::string port = StartSim(SmallDevice());
   const RunResult csv = Tool(port, {"measure", "--csv"});
   ASSERT_EQ(csv.exit_code, 0) << csv.err;
-  const auto lines = Lines(csv.out);
+  const auto lines = Lines(WithoutTimes(csv.out));
   ASSERT_EQ(lines.size(), size_t{kPairs} + 1);
-  EXPECT_EQ(lines[0], "pair,first,second");
-  EXPECT_EQ(lines[1].rfind("0,0,", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[0], kRecordCsvHeader);
+  // Every row carries the record's columns: sequence 1, its time, the
+  // address, the lead byte and the pair count, then its pair.
+  for (int k = 0; k < kPairs; ++k) {
+    EXPECT_TRUE(
+        std::regex_match(lines[1 + k], std::regex("1,TIME,1,\\d+," + std::to_string(kPairs) + "," +
+                                                  std::to_string(k) + ",\\d+,\\d+,,")))
+        << lines[1 + k];
+  }
+  EXPECT_EQ(lines[1].rfind("1,TIME,1,", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(",0,0,"), std::string::npos) << "the first pair starts at 0";
 
   ASSERT_EQ(Tool(port, {"lock"}).exit_code, 0);
   const Json first = ToolJson(port, {"measure"});
   const Json second = ToolJson(port, {"measure"});
   EXPECT_NE(first["lead_byte"].get<int>() & sim::kFrozenFlag, 0);
-  EXPECT_EQ(first, second);
+  EXPECT_EQ(first["lead_byte"], second["lead_byte"]);
+  EXPECT_EQ(first["pairs"], second["pairs"]);
+}
+
+// A single measurement is a stream of one record: with the measurement
+// frozen, `measure` and `measure --count 1` print the same bytes but for
+// the time, in CSV and in JSON, and the JSON record holds the layout's
+// fields in the layout's order.
+TEST_F(ToolTest, ASingleMeasurementIsAStreamOfOneRecord) {
+  const std::string port = StartSim(SmallDevice());
+  ASSERT_EQ(Tool(port, {"lock"}).exit_code, 0);
+  for (const char *format : {"--csv", "--json"}) {
+    SCOPED_TRACE(format);
+    const RunResult single = Tool(port, {"measure", format});
+    const RunResult stream = Tool(port, {"measure", "--count", "1", format});
+    ASSERT_EQ(single.exit_code, 0) << single.err;
+    ASSERT_EQ(stream.exit_code, 0) << stream.err;
+    EXPECT_TRUE(std::regex_search(single.out, kUtcMicroseconds)) << single.out;
+    EXPECT_EQ(WithoutTimes(single.out), WithoutTimes(stream.out));
+  }
+  const std::string line = Tool(port, {"measure", "--json"}).out;
+  ASSERT_EQ(Lines(line).size(), 1u) << "one record, one line: " << line;
+  const nlohmann::ordered_json record = nlohmann::ordered_json::parse(line);
+  std::vector<std::string> keys;
+  for (const auto &item : record.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"sequence", "time_utc", "address", "lead_byte",
+                                            "pair_count", "pairs"}));
+  EXPECT_EQ(record["sequence"], 1);
+  EXPECT_EQ(record["address"], 1);
+  EXPECT_EQ(record["pair_count"], kPairs);
+  ASSERT_EQ(record["pairs"].size(), size_t{kPairs});
+  EXPECT_EQ(record["pairs"][0][0], 0);
+}
+
+struct RecordCase {
+  const char *what;
+  std::vector<std::string> simulator;
+  std::vector<std::string> format;
+  int exit_code;
+  std::string record;  // a pattern of the record's line, its time as TIME
+};
+
+void PrintTo(const RecordCase &c, std::ostream *os) { *os << c.what; }
+
+class MeasurementRecordLine : public ToolTest, public ::testing::WithParamInterface<RecordCase> {};
+
+// Records that carry no pair: one CSV row each (so that no record goes
+// missing from a table), a failure with the library's code and detail.
+TEST_P(MeasurementRecordLine, HoldsTheRecordsColumns) {
+  const std::string port = StartSim(GetParam().simulator);
+  std::vector<std::string> arguments{"-a", "1", "measure"};
+  arguments.insert(arguments.end(), GetParam().format.begin(), GetParam().format.end());
+  const RunResult r = Tool(port, arguments);
+  EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.err;
+  const auto lines = Lines(WithoutTimes(r.out));
+  ASSERT_FALSE(lines.empty()) << r.err;
+  EXPECT_TRUE(std::regex_match(lines.back(), std::regex(GetParam().record))) << lines.back();
+  const bool csv = GetParam().format.front() == "--csv";
+  EXPECT_EQ(lines.size(), csv ? 2u : 1u) << r.out;
+  EXPECT_EQ(lines.front(), csv ? kRecordCsvHeader : lines.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MeasurementRecordLine,
+    ::testing::Values(
+        RecordCase{"no pairs as CSV", {"--pairs", "0"}, {"--csv"}, 0, R"(1,TIME,1,\d+,0,,,,,)"},
+        RecordCase{"no pairs as JSON",
+                   {"--pairs", "0"},
+                   {"--json"},
+                   0,
+                   R"(\{"sequence":1,"time_utc":"TIME","address":1,"lead_byte":\d+,)"
+                   R"("pair_count":0,"pairs":\[\]\})"},
+        RecordCase{"a CRC failure as CSV",
+                   {"--fault", "corrupt-crc:next=1"},
+                   {"--csv"},
+                   1,
+                   R"(1,TIME,1,,,,,,17,"CRC received 0x[0-9A-F]{4}, computed .*")"},
+        RecordCase{"a CRC failure as JSON",
+                   {"--fault", "corrupt-crc:next=1"},
+                   {"--json"},
+                   1,
+                   R"(\{"sequence":1,"time_utc":"TIME","address":1,"error":\{"code":17,)"
+                   R"("reason":"[^"]+","detail":"CRC received 0x[^"]+"\}\})"}),
+    NamedAfterWhat());
+
+// A table reader needs every row as wide as the header.
+TEST(MeasurementRecordCsv, EveryRowHasTheHeadersTenColumns) {
+  const RunResult r = RunProgram(kTool, {"--simulate", "measure", "--count", "3", "--csv"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(Lines(r.out).size(), 1u + 3 * 64) << "the in-process bus's 64 pairs, three times";
+  for (const std::string &line : Lines(r.out)) {
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 9) << line;
+  }
 }
 
 TEST_F(ToolTest, ScanListsEveryDeviceOnTheBusAndOnlyThose) {
@@ -351,11 +423,7 @@ TEST_F(ToolTest, JsonFailureCarriesTheLibrarysCodeReasonAndDetail) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, InjectedFault, ::testing::ValuesIn(sim::kAllFaultKinds),
                          [](const auto &param_info) {
-                           std::string name = sim::FaultName(param_info.param);
-                           for (char &c : name) {
-                             if (c == '-') c = '_';
-                           }
-                           return name;
+                           return TestNameOf(sim::FaultName(param_info.param));
                          });
 
 TEST_F(ToolTest, ARateOfFaultsRepeatsWithTheSameSeed) {
@@ -374,27 +442,27 @@ TEST_F(ToolTest, ARateOfFaultsRepeatsWithTheSameSeed) {
 
 // The simulator on an existing serial line: here the slave side of a
 // pseudo-terminal this test made, whose master side plays the host.
-TEST_F(ToolTest, ServesAnExistingSerialDevice) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave = ptsname(master);
-  EXPECT_EQ(StartSim({"--device", slave, "--address", "9"}), slave);
+constexpr size_t kHelloFrame = 1 + 2 + 15 + 3;
 
-  const std::vector<uint8_t> request = test::ExpectedRequest(9, 1);
-  ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   std::vector<uint8_t> answer;
-  constexpr size_t kHelloFrame = 1 + 2 + 15 + 3;
-  while (answer.size() < kHelloFrame) {
-    pollfd entry{master, POLLIN, 0};
-    ASSERT_GT(poll(&entry, 1, 5000), 0) << "no answer";
-    uint8_t buffer[64];
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    ASSERT_GT(n, 0);
-    answer.insert(answer.end(), buffer, buffer + n);
+  {
+    const PseudoTerminal line;
+    ASSERT_TRUE(line.ok());
+    const int master = line.master();
+    EXPECT_EQ(StartSim({"--device", line.slave(), "--address", "9"}), line.slave());
+
+    const std::vector<uint8_t> request = test::ExpectedRequest(9, 1);
+    ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    while (answer.size() < kHelloFrame) {
+      pollfd entry{master, POLLIN, 0};
+      ASSERT_GT(poll(&entry, 1, 5000), 0) << "no answer";
+      uint8_t buffer[64];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      ASSERT_GT(n, 0);
+      answer.insert(answer.end(), buffer, buffer + n);
+    }
   }
-  close(master);
   ASSERT_EQ(answer.size(), kHelloFrame);
   EXPECT_EQ(answer[0], 9);
   EXPECT_EQ(answer[1], 0x8F);  // 15 data bytes
@@ -404,46 +472,6 @@ TEST_F(ToolTest, ServesAnExistingSerialDevice) {
   EXPECT_EQ(parsed->data[13], 9);  // value7: the address
   EXPECT_TRUE(parsed->crc_ok);
 }
-
-// A pseudo-terminal whose slave side plays an existing serial line for
-// qx318-sim --device; the settings are read and set through the master.
-class SerialLine {
- public:
-  SerialLine() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-      slave_ = ptsname(master_);
-    }
-  }
-  ~SerialLine() {
-    if (master_ >= 0) close(master_);
-  }
-  SerialLine(const SerialLine &) = delete;
-  SerialLine &operator=(const SerialLine &) = delete;
-
-  const std::string &slave() const { return slave_; }
-  int master() const { return master_; }
-  termios Settings() const {
-    termios tio{};
-    EXPECT_EQ(tcgetattr(master_, &tio), 0);
-    return tio;
-  }
-  // 9600 baud with what a raw 8N1 line without flow control must not keep.
-  void SetUpCooked9600() const {
-    termios tio = Settings();
-    tio.c_cflag |= CSTOPB | CRTSCTS | PARENB;
-    tio.c_lflag |= ICANON | ECHO;
-    tio.c_iflag |= IXON;
-    ASSERT_EQ(cfsetispeed(&tio, B9600), 0);
-    ASSERT_EQ(cfsetospeed(&tio, B9600), 0);
-    ASSERT_EQ(tcsetattr(master_, TCSANOW, &tio), 0);
-    const termios applied = Settings();
-    ASSERT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
-  }
-
- private:
-  int master_;
-  std::string slave_;
-};
 
 struct LineRate {
   uint32_t baud;
@@ -458,7 +486,7 @@ class SimulatorLineRate : public ToolTest, public ::testing::WithParamInterface<
 // the library accepts, raw 8N1 without flow control.
 TEST_P(SimulatorLineRate, SetsTheDevicesLineToTheRate) {
   const LineRate rate = GetParam();
-  SerialLine line;
+  PseudoTerminal line;
   ASSERT_FALSE(line.slave().empty());
   line.SetUpCooked9600();
   EXPECT_EQ(StartSim({"--device", line.slave(), "--baud", std::to_string(rate.baud)}),
@@ -492,7 +520,7 @@ INSTANTIATE_TEST_SUITE_P(Rates, SimulatorLineRate, ::testing::ValuesIn(Simulator
 // A rate the simulator cannot use is a usage error that leaves the line
 // alone, never a line silently kept at its old rate.
 TEST_F(ToolTest, SimulatorRefusesAnUnusableRateForADeviceAsAUsageError) {
-  SerialLine line;
+  PseudoTerminal line;
   ASSERT_FALSE(line.slave().empty());
   line.SetUpCooked9600();
   for (const char *baud : {"109", "4000001", "fast"}) {
@@ -604,13 +632,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"angle without action", {"--port", "/dev/null", "angle"}, "angle"},
         UsageCase{"demo with a port", {"--port", "/dev/null", "demo"}, "demo"},
         UsageCase{"demo as json", {"demo", "--json"}, "demo"}),
-    [](const auto &param_info) {
-      std::string name = param_info.param.what;
-      for (char &c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+    NamedAfterWhat());
 
 // A path relative to the current folder names that file, not a USB product
 // description.
@@ -640,9 +662,10 @@ TEST_F(ToolTest, JsonCarriesAPathThatIsNotUtf8) {
 // What the tool writes on a standard error that is a terminal: the test's
 // own pseudo-terminal, read by a thread while the tool runs.
 std::string StderrOnATerminal(const std::vector<std::string> &arguments, const std::string &dir) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no pseudo-terminal";
-  const std::string slave_path = ptsname(master);
+  const PseudoTerminal terminal;
+  if (!terminal.ok()) return "no pseudo-terminal";
+  const int master = terminal.master();
+  const std::string &slave_path = terminal.slave();
   // Held open so that the master never reads end-of-file between openings.
   const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   std::atomic<bool> done{false};
@@ -665,7 +688,6 @@ std::string StderrOnATerminal(const std::vector<std::string> &arguments, const s
   done = true;
   reader.join();
   close(slave);
-  close(master);
   return r.exit_code == 0 ? seen : "failed: " + r.err;
 }
 
@@ -688,6 +710,23 @@ TEST_F(ToolTest, AMeasureStreamKeepsAStatusLineOnATerminalOnly) {
   EXPECT_NE(piped.err.find("30 measurements, 0 failed"), std::string::npos) << piped.err;
 }
 
+// Ctrl-C or SIGTERM ends an endless stream between two measurements, with
+// its summary and no failure.
+TEST_F(ToolTest, AMeasureStreamEndsAtSigintOrSigtermWithItsSummary) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const std::string err = dir_ + "/measure-" + std::to_string(signal_number) + ".err";
+    Child stream(kTool, {"--simulate", "measure", "--every", "20", "--json"}, err);
+    ASSERT_TRUE(stream.started());
+    const std::string first = stream.ReadLine(milliseconds(20000));
+    EXPECT_EQ(first.rfind("{\"sequence\":1,", 0), 0u) << first << ReadFile(err);
+    const RunResult stopped = stream.Stop(signal_number);
+    EXPECT_EQ(stopped.signal, 0) << "ended by the signal instead of stopping";
+    EXPECT_EQ(stopped.exit_code, 0);
+    EXPECT_NE(ReadFile(err).find(" failed, in "), std::string::npos) << ReadFile(err);
+  }
+}
+
 TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
   const RunResult r = Tool(dir_ + "/no-such-tty", {"-a", "9", "angle", "get"});
   EXPECT_EQ(r.exit_code, 1);
@@ -699,7 +738,7 @@ TEST_F(ToolTest, AMissingPortIsADeviceFailureNamingPortAddressAndCommand) {
 }
 
 TEST_F(ToolTest, SimulatorStopsCleanlyOnSigintAndSigtermAndRemovesItsLink) {
-  for (const int signal_number : {SIGINT, SIGTERM}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal_number);
     const std::string link = dir_ + "/bus";
     const std::string port = StartSim({"--link", link});
@@ -793,13 +832,7 @@ INSTANTIATE_TEST_SUITE_P(
                  R"({"address": 1, "angle": 0, "parameters": {"five": {"value": 1, "groups": 2}}})",
                  "parameter key \"five\""},
         BadState{"angle a string", R"({"address": 1, "angle": "up", "parameters": {}})", "angle"}),
-    [](const auto &param_info) {
-      std::string name = param_info.param.what;
-      for (char &c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+    NamedAfterWhat());
 
 TEST_F(ToolTest, TraceShowsEachRequestAndAnswerAsHexAndDecoded) {
   const std::string port = StartSim({"--trace", "--address", "3"});

@@ -1,15 +1,12 @@
 #include "host/commands.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <new>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "host/image_file.h"
@@ -18,27 +15,7 @@
 namespace qx318::host {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-constexpr uint32_t kMaxValues = 2 * kMax14BitValue;  // a 14-bit pair count
 constexpr int kProgressWidth = 30;
-
-// Paths are bytes, not necessarily UTF-8: a byte JSON cannot carry becomes
-// U+FFFD instead of an exception.
-void PrintJson(const Json &doc) {
-  fmt::print("{}\n", doc.dump(2, ' ', false, Json::error_handler_t::replace));
-}
-
-Json HelloJson(const HelloAnswer &a) {
-  return Json{{"value1", a.value1}, {"value2", a.value2}, {"value3", a.value3},
-              {"value4", a.value4}, {"value5", a.value5}, {"value6", a.value6},
-              {"value7", a.value7}};
-}
-
-std::string HelloText(const HelloAnswer &a) {
-  return fmt::format("value1 {}, value2 {}, value3 {}, value4 {}, value5 {}, value6 {}, value7 {}",
-                     a.value1, a.value2, a.value3, a.value4, a.value5, a.value6, a.value7);
-}
 
 // Draws "image [#####-----] 40/120 rows" on stderr, redrawn in place.
 struct ProgressBar {
@@ -77,15 +54,111 @@ struct PixelBuffer {
   }
 };
 
-// The library takes an absolute path as a device path and anything else as
-// a USB product description; a relative path the user sees in the folder
-// means the file.
-std::string PortName(const std::string &port) {
-  std::error_code ignored;
-  if (!port.empty() && port.front() != '/' && std::filesystem::exists(port, ignored)) {
-    return std::filesystem::absolute(port, ignored).string();
+// Clears the progress line of a scan, when there is one.
+void ClearScanProgress(const OutputStyle &style) {
+  if (style.progress) fmt::print(stderr, "\r\033[K");
+}
+
+int ScanAll(const Call &call, ScanRange range) {
+  const OutputStyle &style = call.style();
+  Json devices = Json::array();
+  Json failures = Json::array();
+  for (int address = range.first; address <= range.last; ++address) {
+    if (style.progress) {
+      // A silent address costs the whole time-out: say which one is waited on.
+      fmt::print(stderr, "\rscanning address {:2} of {}-{}", address, range.first, range.last);
+      std::fflush(stderr);
+    }
+    HelloAnswer answer{};
+    if (QX318_HelloCmd(call.port(), address, &answer) != 1) {
+      // Anything but silence means something answered there: a CRC error
+      // or a wrong length is worth knowing about.
+      const int32_t code = QX318_GetLastFailure();
+      if (code == QX318_FAIL_NO_ANSWER) continue;
+      ClearScanProgress(style);
+      fmt::print(stderr, "qx318 scan: port {}, address {}: {}\n", call.target().port, address,
+                 LastFailureText());
+      Json failure{{"address", address}};
+      failure.update(FailureJson(code, QX318_GetLastFailureDetail()));
+      failures.push_back(std::move(failure));
+      continue;
+    }
+    devices.push_back(Json{{"address", address}, {"hello", HelloJson(answer)}});
+    ClearScanProgress(style);
+    if (!style.json) fmt::print("address {:2}: {}\n", address, HelloText(answer));
+    std::fflush(stdout);
   }
-  return port;
+  ClearScanProgress(style);
+  if (style.json) {
+    PrintJson(Json{{"port", call.target().port}, {"devices", devices}, {"failures", failures}});
+  }
+  if (devices.empty()) {
+    fmt::print(stderr, "qx318 scan: port {}: no device answered at addresses {}-{}\n",
+               call.target().port, range.first, range.last);
+    return kExitDevice;
+  }
+  return kExitOk;
+}
+
+// The flash confirmation commands differ only in what they keep in flash and
+// in the two library calls.
+struct FlashCommand {
+  const char *what;  // what is saved or restored, for people
+  int32_t(QX318_CALL *save)(PortHandle, int32_t);
+  int32_t(QX318_CALL *restore)(PortHandle, int32_t);
+};
+
+Body Flash(const FlashCommand &flash, bool save) {
+  return [flash, save](const Call &call) {
+    if ((save ? flash.save : flash.restore)(call.port(), call.address()) != 1) {
+      return call.LibraryFailed();
+    }
+    return call.Print(FlashConfirmed(call.address(), flash.what, save));
+  };
+}
+
+Body AngleValue(bool rotate) {
+  return [rotate](const Call &call) {
+    int32_t value = 0;
+    const int32_t ok = rotate ? QX318_RotateAxisXY(call.port(), call.address(), &value)
+                              : QX318_GetRotateAngle(call.port(), call.address(), &value);
+    if (ok != 1) return call.LibraryFailed();
+    return call.Print(AngleResult(call.address(), value, rotate));
+  };
+}
+
+int FetchImage(const Call &call, const std::string &output) {
+  const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
+  PixelBuffer buffer;
+  ProgressBar bar{"image"};
+  ImageSummary image;
+  const int32_t ok = tools::FetchImage(
+      call.port(), call.address(), &image.header,
+      [&buffer](uint32_t rows, uint32_t length) { return buffer.Allocate(rows, length); },
+      call.style().progress
+          ? tools::RowProgress([&bar](uint32_t done, uint32_t total) { bar.OnRow(done, total); })
+          : tools::RowProgress());
+  bar.Finish();
+  if (ok != 1) {
+    return buffer.out_of_memory ? call.Failed("no memory for the pixel buffer")
+                                : call.LibraryFailed();
+  }
+  const ImageHeader &h = image.header;
+  if (!output.empty()) {
+    std::string error;
+    if (!WriteImageFile(output, format, buffer.pixels.data(), h.row_count, h.row_length, &error)) {
+      return call.Failed(error);
+    }
+  }
+  const size_t count = size_t{h.row_count} * h.row_length;
+  if (count != 0) {
+    const uint8_t *begin = buffer.pixels.data();
+    const auto [low, high] = std::minmax_element(begin, begin + count);
+    image.min_pixel = *low;
+    image.max_pixel = *high;
+  }
+  image.output = output;
+  return call.Print(ImageResult(call.address(), image));
 }
 
 }  // namespace
@@ -100,333 +173,102 @@ std::optional<uint32_t> ParseNumber(const std::string &text) {
   return value;
 }
 
-std::string GroupCount(ParameterCode code) {
-  const unsigned groups = code >> 8;
-  return fmt::format("{} group{}", groups, groups == 1 ? "" : "s");
-}
-
 uint32_t LargestValueFor(ParameterCode code) {
   const uint32_t groups = code >> 8;
   return groups >= 3 ? UINT16_MAX : (1u << (kBitsPerGroup * groups)) - 1;
 }
 
-void ReportFailure(const std::string &command, const Target &target, const std::string &what) {
-  fmt::print(stderr, "qx318 {}: port {}, address {}: {}\n", command, target.port, target.address,
-             what);
+std::string ScanRangeProblem(ScanRange range) {
+  return range.first > range.last ? "--first is above --last" : "";
 }
 
-// The library's own reason for the call that just failed on this thread:
-// its detail with the figures, or its sentence when there are none.
-std::string LastFailureText() {
-  const std::string detail = QX318_GetLastFailureDetail();
-  return detail.empty() ? QX318_FailureText(QX318_GetLastFailure()) : detail;
+std::string ParameterNumberProblem(const std::string &code_text) {
+  const uint32_t number = *ParseNumber(code_text) & 0xFF;
+  if (number <= kLargestParameterNumber) return {};
+  return fmt::format("parameter number {} does not fit in a 7-bit data byte (0-{})", number,
+                     kLargestParameterNumber);
 }
 
-void ReportLibraryFailure(const std::string &command, const Target &target,
-                          const std::string &context) {
-  const int32_t code = QX318_GetLastFailure();
-  const std::string detail = QX318_GetLastFailureDetail();
-  const std::string what = context.empty() ? LastFailureText() : context + ": " + LastFailureText();
-  ReportFailure(command, target, what);
-  if (target.json_errors) {
-    PrintJson(
-        Json{{"error", {{"code", code}, {"reason", QX318_FailureText(code)}, {"detail", detail}}}});
+std::string ParameterValueProblem(const std::string &code_text, const std::string &value_text) {
+  const std::string number = ParameterNumberProblem(code_text);
+  if (!number.empty()) return number;
+  const auto code = static_cast<ParameterCode>(*ParseNumber(code_text));
+  const uint32_t value = *ParseNumber(value_text);
+  if (value <= LargestValueFor(code)) return {};
+  return fmt::format("VALUE {} does not fit in code 0x{:04X}, {} of 7 bits (at most {})", value,
+                     code, GroupCount(code), LargestValueFor(code));
+}
+
+std::string ImageOutputProblem(bool output_given, const std::string &output) {
+  if (output_given && output.empty()) return "--output is empty";
+  if (!output.empty() && FormatOf(output) == ImageFormat::kUnknown) {
+    return "--output must name a .png or .pgm file";
   }
+  return {};
 }
 
-std::optional<Session> Session::Open(const std::string &command, const Target &target) {
-  PortHandle port = QX318_INVALID_PORT;
-  if (QX318_OpenPort(PortName(target.port).c_str(), target.baud, &port) != 1) {
-    ReportLibraryFailure(command, target,
-                         fmt::format("cannot open the port at {} baud", target.baud));
-    return std::nullopt;
-  }
-  return Session(port);
+Body Scan(ScanRange range) {
+  return [range](const Call &call) { return ScanAll(call, range); };
 }
 
-Session::Session(Session &&other) noexcept : port_(other.port_) {
-  other.port_ = QX318_INVALID_PORT;
-}
-
-Session::~Session() { (void)QX318_ClosePort(port_); }
-
-int RunScan(const Target &target, const OutputStyle &style, ScanRange range) {
-  const auto session = Session::Open("scan", target);
-  if (!session) return kExitDevice;
-  Json devices = Json::array();
-  Json failures = Json::array();
-  for (int address = range.first; address <= range.last; ++address) {
-    if (style.progress) {
-      // A silent address costs the whole time-out: say which one is waited on.
-      fmt::print(stderr, "\rscanning address {:2} of {}-{}", address, range.first, range.last);
-      std::fflush(stderr);
-    }
+Body Hello() {
+  return [](const Call &call) {
     HelloAnswer answer{};
-    if (QX318_HelloCmd(session->port(), address, &answer) != 1) {
-      // Anything but silence means something answered there: a CRC error
-      // or a wrong length is worth knowing about.
-      const int32_t code = QX318_GetLastFailure();
-      if (code == QX318_FAIL_NO_ANSWER) continue;
-      if (style.progress) fmt::print(stderr, "\r\033[K");
-      fmt::print(stderr, "qx318 scan: port {}, address {}: {}\n", target.port, address,
-                 LastFailureText());
-      failures.push_back(Json{{"address", address},
-                              {"code", code},
-                              {"reason", QX318_FailureText(code)},
-                              {"detail", QX318_GetLastFailureDetail()}});
-      continue;
+    if (QX318_HelloCmd(call.port(), call.address(), &answer) != 1) return call.LibraryFailed();
+    return call.Print(HelloResult(call.address(), answer));
+  };
+}
+
+Body ParamGet(ParameterCode code) {
+  return [code](const Call &call) {
+    uint16_t value = 0;
+    if (QX318_ReadParameter(call.port(), call.address(), code, &value) != 1) {
+      return call.LibraryFailed(fmt::format("code 0x{:04X}", code));
     }
-    devices.push_back(Json{{"address", address}, {"hello", HelloJson(answer)}});
-    if (style.progress) fmt::print(stderr, "\r\033[K");
-    if (!style.json) fmt::print("address {:2}: {}\n", address, HelloText(answer));
-    std::fflush(stdout);
-  }
-  if (style.progress) fmt::print(stderr, "\r\033[K");
-  if (style.json) {
-    PrintJson(Json{{"port", target.port}, {"devices", devices}, {"failures", failures}});
-  }
-  if (devices.empty()) {
-    fmt::print(stderr, "qx318 scan: port {}: no device answered at addresses {}-{}\n", target.port,
-               range.first, range.last);
-    return kExitDevice;
-  }
-  return kExitOk;
+    return call.Print(ParameterRead(call.address(), code, value));
+  };
 }
 
-int RunHello(const Target &target, const OutputStyle &style) {
-  const auto session = Session::Open("hello", target);
-  if (!session) return kExitDevice;
-  HelloAnswer answer{};
-  if (QX318_HelloCmd(session->port(), target.address, &answer) != 1) {
-    ReportLibraryFailure("hello", target, "");
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address}, {"hello", HelloJson(answer)}});
-  } else {
-    fmt::print("address {}: {}\n", target.address, HelloText(answer));
-  }
-  return kExitOk;
-}
-
-int RunParamGet(const Target &target, const OutputStyle &style, ParameterCode code) {
-  const auto session = Session::Open("param get", target);
-  if (!session) return kExitDevice;
-  uint16_t value = 0;
-  if (QX318_ReadParameter(session->port(), target.address, code, &value) != 1) {
-    ReportLibraryFailure("param get", target, fmt::format("code 0x{:04X}", code));
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address},
-                   {"code", code},
-                   {"parameter", code & 0xFF},
-                   {"groups", code >> 8},
-                   {"value", value}});
-  } else {
-    fmt::print("parameter {} (code 0x{:04X}, {}) = {}\n", code & 0xFF, code, GroupCount(code),
-               value);
-  }
-  return kExitOk;
-}
-
-int RunParamSet(const Target &target, const OutputStyle &style, ParameterCode code, uint16_t value,
-                bool verify) {
-  const auto session = Session::Open("param set", target);
-  if (!session) return kExitDevice;
-  if (QX318_WriteParameter(session->port(), target.address, code, value) != 1) {
-    ReportLibraryFailure("param set", target, "");
-    return kExitDevice;
-  }
-  if (verify) {
-    uint16_t read_back = 0;
-    if (QX318_ReadParameter(session->port(), target.address, code, &read_back) != 1) {
-      ReportLibraryFailure("param set", target, fmt::format("reading back code 0x{:04X}", code));
-      return kExitDevice;
+Body ParamSet(ParameterCode code, uint16_t value, bool verify) {
+  return [code, value, verify](const Call &call) {
+    if (QX318_WriteParameter(call.port(), call.address(), code, value) != 1) {
+      return call.LibraryFailed();
     }
-    if (read_back != value) {
-      ReportFailure(
-          "param set", target,
-          fmt::format("code 0x{:04X} reads back {} after writing {}", code, read_back, value));
-      return kExitDevice;
+    if (verify) {
+      uint16_t read_back = 0;
+      if (QX318_ReadParameter(call.port(), call.address(), code, &read_back) != 1) {
+        return call.LibraryFailed(fmt::format("reading back code 0x{:04X}", code));
+      }
+      if (read_back != value) {
+        return call.Failed(
+            fmt::format("code 0x{:04X} reads back {} after writing {}", code, read_back, value));
+      }
     }
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address},
-                   {"code", code},
-                   {"parameter", code & 0xFF},
-                   {"groups", code >> 8},
-                   {"value", value},
-                   {"verified", verify}});
-  } else {
-    fmt::print("parameter {} (code 0x{:04X}) set to {}{}\n", code & 0xFF, code, value,
-               verify ? ", read back the same" : " (the device does not confirm writes)");
-  }
-  return kExitOk;
+    return call.Print(ParameterWritten(call.address(), code, value, verify));
+  };
 }
 
-// The flash confirmation commands differ only in what they keep in flash and
-// in the two library calls.
-struct FlashCommand {
-  const char *subject;  // "param" or "angle", as on the command line
-  const char *what;     // what is saved or restored, for people
-  int32_t(QX318_CALL *save)(PortHandle, int32_t);
-  int32_t(QX318_CALL *restore)(PortHandle, int32_t);
-};
-
-int RunFlash(const Target &target, const OutputStyle &style, const FlashCommand &flash, bool save) {
-  const std::string command = fmt::format("{} {}", flash.subject, save ? "save" : "restore");
-  const auto session = Session::Open(command, target);
-  if (!session) return kExitDevice;
-  const int32_t ok = (save ? flash.save : flash.restore)(session->port(), target.address);
-  if (ok != 1) {
-    ReportLibraryFailure(command, target, "");
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address}, {save ? "saved" : "restored", true}});
-  } else {
-    fmt::print("{} {} flash\n", flash.what, save ? "saved to" : "restored from");
-  }
-  return kExitOk;
+Body ParamFlash(bool save) {
+  return Flash({"parameters", QX318_FlushParamsToFlash, QX318_RestoreParamsFromFlash}, save);
 }
 
-int RunParamFlash(const Target &target, const OutputStyle &style, bool save) {
-  static constexpr FlashCommand kParameters{"param", "parameters", QX318_FlushParamsToFlash,
-                                            QX318_RestoreParamsFromFlash};
-  return RunFlash(target, style, kParameters, save);
+Body Lock() {
+  return [](const Call &call) {
+    if (QX318_LockResult(call.port(), call.address()) != 1) return call.LibraryFailed();
+    return call.Print(LockSent(call.address()));
+  };
 }
 
-int RunMeasure(const Target &target, const OutputStyle &style) {
-  const auto session = Session::Open("measure", target);
-  if (!session) return kExitDevice;
-  MeasureHeader header{};
-  std::vector<uint16_t> values(kMaxValues);
-  if (QX318_GetMeasureEx(session->port(), target.address, &header, values.data(), kMaxValues) !=
-      1) {
-    ReportLibraryFailure("measure", target, "");
-    return kExitDevice;
-  }
-  const size_t pairs = header.pair_count;
-  if (style.csv) {
-    fmt::print("pair,first,second\n");
-    for (size_t k = 0; k < pairs; ++k)
-      fmt::print("{},{},{}\n", k, values[2 * k], values[2 * k + 1]);
-  } else if (style.json) {
-    Json list = Json::array();
-    for (size_t k = 0; k < pairs; ++k)
-      list.push_back(Json::array({values[2 * k], values[2 * k + 1]}));
-    PrintJson(Json{{"address", target.address},
-                   {"lead_byte", header.lead_byte},
-                   {"pair_count", header.pair_count},
-                   {"pairs", list}});
-  } else {
-    fmt::print("measurement: lead byte {}, {} pairs\n", header.lead_byte, pairs);
-    for (size_t k = 0; k < pairs; ++k) {
-      fmt::print("{:6} {:6} {:6}\n", k, values[2 * k], values[2 * k + 1]);
-    }
-  }
-  return kExitOk;
+Body Image(std::string output) {
+  return [output = std::move(output)](const Call &call) { return FetchImage(call, output); };
 }
 
-int RunLock(const Target &target, const OutputStyle &style) {
-  const auto session = Session::Open("lock", target);
-  if (!session) return kExitDevice;
-  if (QX318_LockResult(session->port(), target.address) != 1) {
-    ReportLibraryFailure("lock", target, "");
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address}, {"sent", true}});
-  } else {
-    fmt::print("lock-result sent (the device does not answer it)\n");
-  }
-  return kExitOk;
-}
+Body Rotate() { return AngleValue(true); }
 
-int RunImage(const Target &target, const OutputStyle &style, const std::string &output) {
-  const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
-  const auto session = Session::Open("image", target);
-  if (!session) return kExitDevice;
-  PixelBuffer buffer;
-  ProgressBar bar{"image"};
-  ImageHeader header{};
-  const int32_t ok = tools::FetchImage(
-      session->port(), target.address, &header,
-      [&buffer](uint32_t rows, uint32_t length) { return buffer.Allocate(rows, length); },
-      style.progress
-          ? tools::RowProgress([&bar](uint32_t done, uint32_t total) { bar.OnRow(done, total); })
-          : tools::RowProgress());
-  bar.Finish();
-  if (ok != 1) {
-    if (buffer.out_of_memory) {
-      ReportFailure("image", target, "no memory for the pixel buffer");
-    } else {
-      ReportLibraryFailure("image", target, "");
-    }
-    return kExitDevice;
-  }
-  if (!output.empty()) {
-    std::string error;
-    if (!WriteImageFile(output, format, buffer.pixels.data(), header.row_count, header.row_length,
-                        &error)) {
-      ReportFailure("image", target, error);
-      return kExitDevice;
-    }
-  }
-  const size_t count = size_t{header.row_count} * header.row_length;
-  const uint8_t *begin = buffer.pixels.data();
-  const auto [low, high] = std::minmax_element(begin, begin + count);
-  if (style.json) {
-    Json doc{{"address", target.address},       {"row_count", header.row_count},
-             {"row_length", header.row_length}, {"word3", header.word3},
-             {"word4", header.word4},           {"min_pixel", count ? *low : 0},
-             {"max_pixel", count ? *high : 0}};
-    if (!output.empty()) doc["output"] = output;
-    PrintJson(doc);
-  } else {
-    fmt::print("image: {} rows x {} pixels, word3 {}, word4 {}, pixels {}-{}{}\n", header.row_count,
-               header.row_length, header.word3, header.word4, count ? *low : 0, count ? *high : 0,
-               output.empty() ? std::string() : ", written to " + output);
-  }
-  return kExitOk;
-}
+Body AngleGet() { return AngleValue(false); }
 
-namespace {
-
-int RunAngleValue(const Target &target, const OutputStyle &style, bool rotate) {
-  const std::string command = rotate ? "rotate" : "angle get";
-  const auto session = Session::Open(command, target);
-  if (!session) return kExitDevice;
-  int32_t value = 0;
-  const int32_t ok = rotate ? QX318_RotateAxisXY(session->port(), target.address, &value)
-                            : QX318_GetRotateAngle(session->port(), target.address, &value);
-  if (ok != 1) {
-    ReportLibraryFailure(command, target, "");
-    return kExitDevice;
-  }
-  if (style.json) {
-    PrintJson(Json{{"address", target.address}, {"angle", value}});
-  } else {
-    fmt::print("{}angle {}\n", rotate ? "axis rotated: " : "", value);
-  }
-  return kExitOk;
-}
-
-}  // namespace
-
-int RunRotate(const Target &target, const OutputStyle &style) {
-  return RunAngleValue(target, style, true);
-}
-
-int RunAngleGet(const Target &target, const OutputStyle &style) {
-  return RunAngleValue(target, style, false);
-}
-
-int RunAngleFlash(const Target &target, const OutputStyle &style, bool save) {
-  static constexpr FlashCommand kAngle{"angle", "angle", QX318_FlushAngleToFlash,
-                                       QX318_RestoreAngleFromFlash};
-  return RunFlash(target, style, kAngle, save);
+Body AngleFlash(bool save) {
+  return Flash({"angle", QX318_FlushAngleToFlash, QX318_RestoreAngleFromFlash}, save);
 }
 
 }  // namespace qx318::host

@@ -208,16 +208,12 @@ int RunDemo(uint32_t baud, bool progress) {
   }
   fmt::print("Simulated bus with devices at addresses {} and {} on {}, {} baud\n", kFirstDevice,
              kSecondDevice, bus.port_path(), baud);
-  PortHandle port = QX318_INVALID_PORT;
-  if (QX318_OpenPort(bus.port_path().c_str(), baud, &port) != 1) {
-    fmt::print(stderr, "qx318 demo: port {}: cannot open\n", bus.port_path());
-    return kExitDevice;
-  }
-  const bool ok = Demo(port, progress).Run();
-  (void)QX318_ClosePort(port);
-  if (!ok) return kExitDevice;
-  fmt::print("Demo finished: every library function ran against the simulated bus.\n");
-  return kExitOk;
+  const Target target{bus.port_path(), baud, kFirstDevice};
+  return RunOnPort("demo", target, OutputStyle{false, false, progress}, [](const Call &call) {
+    if (!Demo(call.port(), call.style().progress).Run()) return kExitDevice;
+    fmt::print("Demo finished: every library function ran against the simulated bus.\n");
+    return kExitOk;
+  });
 }
 
 }  // namespace qx318::host

@@ -8,14 +8,11 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <memory>
-#include <set>
 
 #include "host/commands.h"
 #include "host/demo.h"
-#include "host/image_file.h"
 #include "host/measure_stream.h"
-#include "sim/in_process_bus.h"
+#include "host/run.h"
 #include "tool_support.h"
 
 namespace {
@@ -41,12 +38,13 @@ struct Arguments {
   MeasureStreamOptions stream;
 };
 
-// Runs the command the line chose, against target.
-using Runner = std::function<int(const Target &, const OutputStyle &)>;
-
+// The subcommand the line chose: its usage check (the combinations CLI11
+// cannot see) and its body, run by the skeleton in run.h.
 struct Chosen {
-  std::string name;  // "param get"
-  Runner run;
+  std::string name;                    // "param get"
+  std::function<std::string()> check;  // a usage problem, or empty
+  std::function<Body()> body;          // built once the line is parsed
+  bool own_bus = false;                // demo: brings its own bus and takes no port
 };
 
 // Accepts "0x0205" or "517" (0-65535); the check happens while parsing so
@@ -103,13 +101,6 @@ std::string StrayWords(const CLI::App &app) {
   return fmt::format("'{}'", fmt::join(words, " "));
 }
 
-std::string ParameterNumberProblem(const std::string &code_text) {
-  const uint32_t number = *ParseNumber(code_text) & 0xFF;
-  if (number <= kLargestParameterNumber) return {};
-  return fmt::format("parameter number {} does not fit in a 7-bit data byte (0-{})", number,
-                     kLargestParameterNumber);
-}
-
 void DefineGlobalOptions(CLI::App &app, Arguments &a) {
   app.add_option("-p,--port", a.target.port,
                  "Serial device path (/dev/ttyUSB0, a pseudo-terminal) or the converter's USB "
@@ -144,13 +135,24 @@ void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
                       "Draw the (latest) profile into FILE.png, replaced whole at each update");
 }
 
+// The demo brings its own bus and prints for a person; only --baud applies.
+std::string DemoProblem(const Arguments &a) {
+  if (a.port_given) return "demo runs on its own simulated bus; --port does not apply";
+  if (a.json) return "demo prints for a person; --json does not apply";
+  return {};
+}
+
+// Every subcommand on the line. Each checks what only it knows (the
+// target's checks are common to all but demo, see TargetProblem).
 void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
-  auto choose = [&chosen](CLI::App *sub, std::string name, Runner run) {
-    sub->callback([&chosen, name = std::move(name), run = std::move(run)] {
-      chosen.name = name;
-      chosen.run = run;
-    });
+  auto choose = [&chosen](CLI::App *sub, std::string name, std::function<std::string()> check,
+                          std::function<Body()> body) {
+    sub->callback(
+        [&chosen, name = std::move(name), check = std::move(check), body = std::move(body)] {
+          chosen = Chosen{name, check, body};
+        });
   };
+  const auto no_check = [] { return std::string(); };
 
   CLI::App *scan =
       app.add_subcommand("scan", "Send hello to every address, list those that answer");
@@ -160,11 +162,11 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   scan->add_option("--last", a.scan.last, "Last address")
       ->check(CLI::Range(0, kLastAddress))
       ->capture_default_str();
-  choose(scan, "scan",
-         [&a](const Target &t, const OutputStyle &s) { return RunScan(t, s, a.scan); });
+  choose(
+      scan, "scan", [&a] { return ScanRangeProblem(a.scan); }, [&a] { return Scan(a.scan); });
 
   choose(app.add_subcommand("hello", "Send hello, print the seven answer values"), "hello",
-         RunHello);
+         no_check, Hello);
 
   CLI::App *param = app.add_subcommand("param", "Read, write, save or restore parameters");
   param->require_subcommand(1);
@@ -174,132 +176,82 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
                   "(0x0205 = parameter 5 in 2 groups)")
       ->required()
       ->check(SixteenBitNumber());
-  choose(get, "param get", [&a](const Target &t, const OutputStyle &s) {
-    return RunParamGet(t, s, static_cast<ParameterCode>(*ParseNumber(a.code_text)));
-  });
+  choose(
+      get, "param get", [&a] { return ParameterNumberProblem(a.code_text); },
+      [&a] { return ParamGet(static_cast<ParameterCode>(*ParseNumber(a.code_text))); });
   CLI::App *set = param->add_subcommand("set", "Write a parameter (the device does not answer)");
   set->add_option("CODE", a.code_text, "Parameter code")->required()->check(SixteenBitNumber());
   set->add_option("VALUE", a.value_text, "Value, 0-65535 within what the groups carry")
       ->required()
       ->check(SixteenBitNumber());
   set->add_flag("--verify", a.verify, "Read the parameter back and compare");
-  choose(set, "param set", [&a](const Target &t, const OutputStyle &s) {
-    return RunParamSet(t, s, static_cast<ParameterCode>(*ParseNumber(a.code_text)),
-                       static_cast<uint16_t>(*ParseNumber(a.value_text)), a.verify);
-  });
-  choose(param->add_subcommand("save", "Save the parameters to flash"), "param save",
-         [](const Target &t, const OutputStyle &s) { return RunParamFlash(t, s, true); });
+  choose(
+      set, "param set", [&a] { return ParameterValueProblem(a.code_text, a.value_text); },
+      [&a] {
+        return ParamSet(static_cast<ParameterCode>(*ParseNumber(a.code_text)),
+                        static_cast<uint16_t>(*ParseNumber(a.value_text)), a.verify);
+      });
+  choose(param->add_subcommand("save", "Save the parameters to flash"), "param save", no_check,
+         [] { return ParamFlash(true); });
   choose(param->add_subcommand("restore", "Restore the parameters from flash"), "param restore",
-         [](const Target &t, const OutputStyle &s) { return RunParamFlash(t, s, false); });
+         no_check, [] { return ParamFlash(false); });
 
   CLI::App *measure = app.add_subcommand("measure", "Fetch one measurement, or a stream of them");
   measure->add_flag("--csv", a.csv, "Print the pairs as CSV");
   DefineMeasureStreamOptions(measure, a.stream);
-  choose(measure, "measure", [&a](const Target &t, const OutputStyle &s) {
-    return WantsMeasureStream(a.stream) ? RunMeasureStream(t, s, a.stream) : RunMeasure(t, s);
-  });
+  choose(
+      measure, "measure",
+      [&a] {
+        return MeasureProblem(a.stream, OutputStyle{a.json, a.csv, false});
+      },
+      [&a] { return Measure(a.stream); });
 
-  choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", RunLock);
+  choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", no_check, Lock);
 
   CLI::App *image = app.add_subcommand("image", "Fetch an image");
   image->add_option("-o,--output", a.image_output, "Write it to FILE.png or FILE.pgm")
       ->each([&a](const std::string &) { a.output_given = true; });
-  choose(image, "image",
-         [&a](const Target &t, const OutputStyle &s) { return RunImage(t, s, a.image_output); });
+  choose(
+      image, "image", [&a] { return ImageOutputProblem(a.output_given, a.image_output); },
+      [&a] { return Image(a.image_output); });
 
-  choose(app.add_subcommand("rotate", "Rotate the XY axes, print the angle"), "rotate", RunRotate);
+  choose(app.add_subcommand("rotate", "Rotate the XY axes, print the angle"), "rotate", no_check,
+         Rotate);
 
   CLI::App *angle = app.add_subcommand("angle", "Read, save or restore the rotation angle");
   angle->require_subcommand(1);
-  choose(angle->add_subcommand("get", "Read the angle"), "angle get", RunAngleGet);
-  choose(angle->add_subcommand("save", "Save the angle to flash"), "angle save",
-         [](const Target &t, const OutputStyle &s) { return RunAngleFlash(t, s, true); });
+  choose(angle->add_subcommand("get", "Read the angle"), "angle get", no_check, AngleGet);
+  choose(angle->add_subcommand("save", "Save the angle to flash"), "angle save", no_check,
+         [] { return AngleFlash(true); });
   choose(angle->add_subcommand("restore", "Restore the angle from flash"), "angle restore",
-         [](const Target &t, const OutputStyle &s) { return RunAngleFlash(t, s, false); });
+         no_check, [] { return AngleFlash(false); });
 
-  choose(app.add_subcommand("demo", "Run every command against a simulated bus in this process"),
-         "demo", nullptr);
+  app.add_subcommand("demo", "Run every command against a simulated bus in this process")
+      ->callback([&chosen, &a] {
+        chosen = Chosen{"demo", [&a] { return DemoProblem(a); }, {}, true};
+      });
 }
 
-// Usage errors that CLI11 cannot see: they depend on several arguments.
-std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
-  if (chosen.name == "demo") {
-    // The demo brings its own bus and prints for a person; only --baud applies.
-    if (a.port_given) return "demo runs on its own simulated bus; --port does not apply";
-    if (a.json) return "demo prints for a person; --json does not apply";
-    return {};
-  }
+// The usage errors of the bus every subcommand but demo runs on.
+std::string TargetProblem(const Arguments &a) {
   if (a.simulate && a.port_given) return "--simulate and --port exclude each other";
   if (!a.simulate && !a.port_given) {
     return "no port: give --port PATH|DESCRIPTION, or --simulate for a simulated bus";
   }
   if (a.port_given && a.target.port.empty()) return "--port is empty";
-  if (a.csv && a.json) return "--csv and --json exclude each other";
-  if (chosen.name == "param get" || chosen.name == "param set") {
-    const std::string problem = ParameterNumberProblem(a.code_text);
-    if (!problem.empty()) return problem;
-  }
-  if (chosen.name == "scan" && a.scan.first > a.scan.last) return "--first is above --last";
-  if (chosen.name == "measure") {
-    const std::string problem = MeasureStreamProblem(a.stream, OutputStyle{a.json, a.csv, false});
-    if (!problem.empty()) return problem;
-  }
-  if (chosen.name == "param set") {
-    const auto code = static_cast<ParameterCode>(*ParseNumber(a.code_text));
-    const uint32_t value = *ParseNumber(a.value_text);
-    if (value > LargestValueFor(code)) {
-      return fmt::format("VALUE {} does not fit in code 0x{:04X}, {} of 7 bits (at most {})", value,
-                         code, GroupCount(code), LargestValueFor(code));
-    }
-  }
-  if (chosen.name == "image" && a.output_given && a.image_output.empty()) {
-    return "--output is empty";
-  }
-  if (chosen.name == "image" && !a.image_output.empty() &&
-      FormatOf(a.image_output) == ImageFormat::kUnknown) {
-    return "--output must name a .png or .pgm file";
-  }
   return {};
 }
 
-int RunSimulated(const Arguments &a, const Chosen &chosen, const OutputStyle &style) {
-  qx318::sim::BusOptions options;
-  options.devices.clear();
-  for (const int address : std::set<int>{1, a.target.address}) {
-    qx318::sim::DeviceConfig config;
-    config.address = static_cast<uint8_t>(address);
-    options.devices.push_back(config);
-  }
-  qx318::sim::InProcessBus bus(std::move(options));
-  if (!bus.ok()) {
-    fmt::print(stderr, "qx318 {}: cannot start the simulated bus: {}\n", chosen.name, bus.error());
-    return kExitDevice;
-  }
-  Target target = a.target;
-  target.json_errors = a.json;
-  target.port = bus.port_path();
-  return chosen.run(target, style);
+std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
+  const std::string target = chosen.own_bus ? std::string() : TargetProblem(a);
+  return target.empty() ? chosen.check() : target;
 }
 
 int RunChosen(const Arguments &a, const Chosen &chosen) {
   const bool on_terminal = isatty(STDERR_FILENO) == 1 && !a.no_progress;
-  if (chosen.name == "demo") return RunDemo(a.target.baud, on_terminal);
+  if (chosen.own_bus) return OutputWritten(chosen.name, RunDemo(a.target.baud, on_terminal));
   const OutputStyle style{a.json, a.csv, on_terminal && !a.json};
-  // The library reads the variable when a port is opened.
-  if (a.trace) (void)setenv("QX318_TRACE", "-", 1);
-  if (a.simulate) return RunSimulated(a, chosen, style);
-  Target target = a.target;
-  target.json_errors = a.json;
-  return chosen.run(target, style);
-}
-
-// A result that never reached its reader (a full disk, a closed pipe) is a
-// failure, not a success.
-int OutputWritten(const std::string &command, int status) {
-  const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-  if (status != kExitOk || flushed) return status;
-  std::fprintf(stderr, "qx318 %s: the output could not be written\n", command.c_str());
-  return kExitDevice;
+  return RunSubcommand(chosen.name, Bus{a.simulate, a.trace}, a.target, style, chosen.body());
 }
 
 }  // namespace
@@ -348,7 +300,7 @@ int main(int argc, char **argv) {
               .c_str());
       return kExitUsage;
     }
-    return OutputWritten(chosen.name, RunChosen(arguments, chosen));
+    return RunChosen(arguments, chosen);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "qx318: unexpected failure: %s\n", OneLine(e.what()).c_str());
     return kExitDevice;

@@ -1,11 +1,8 @@
 #include "host/measure_stream.h"
 
-#include <fcntl.h>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,16 +12,16 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "common/stop_signal.h"
+#include "host/measurement_record.h"
 #include "host/profile_plot.h"
 #include "tool_support.h"
 
 namespace qx318::host {
 namespace {
 
-using Json = nlohmann::ordered_json;
 using Steady = std::chrono::steady_clock;
 using std::chrono::duration;
 using std::chrono::milliseconds;
@@ -34,59 +31,6 @@ constexpr uint32_t kMaxValues = 2 * kMax14BitValue;
 constexpr milliseconds kStatusInterval{100};
 // The plot of a fast stream follows the latest profile a few times a second.
 constexpr milliseconds kPlotInterval{250};
-
-enum class Format { kText, kCsv, kJson };
-
-// Ctrl-C and SIGTERM end the stream between two measurements. The handler's
-// only work is one byte into a pipe, whose write end it must find without
-// arguments: the one process-wide variable here. SA_RESETHAND makes a second
-// Ctrl-C end the tool at once, in case a measurement hangs.
-int stop_pipe_write = -1;
-
-extern "C" void WriteStopByte(int) {
-  const char byte = 1;
-  (void)!write(stop_pipe_write, &byte, 1);
-}
-
-class StopOnSignal {
- public:
-  StopOnSignal() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    read_fd_ = fds[0];
-    stop_pipe_write = fds[1];
-    struct sigaction action {};
-    action.sa_handler = WriteStopByte;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (const int s : {SIGINT, SIGTERM}) sigaction(s, &action, &previous_[s == SIGINT ? 0 : 1]);
-  }
-  ~StopOnSignal() {
-    sigaction(SIGINT, &previous_[0], nullptr);
-    sigaction(SIGTERM, &previous_[1], nullptr);
-    if (read_fd_ >= 0) close(read_fd_);
-    if (stop_pipe_write >= 0) close(stop_pipe_write);
-    stop_pipe_write = -1;
-  }
-  StopOnSignal(const StopOnSignal &) = delete;
-  StopOnSignal &operator=(const StopOnSignal &) = delete;
-
-  // Waits until due; false when a stop signal came first (or had come).
-  bool WaitUntil(Steady::time_point due) const {
-    for (;;) {
-      const auto left = std::chrono::ceil<milliseconds>(due - Steady::now());
-      pollfd entry{read_fd_, POLLIN, 0};
-      const int ready =
-          poll(&entry, read_fd_ >= 0 ? 1 : 0, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-      if (ready > 0) return false;
-      if (left.count() <= 0) return true;
-    }
-  }
-
- private:
-  int read_fd_ = -1;
-  struct sigaction previous_[2]{};
-};
 
 std::string UtcMicroseconds(std::chrono::system_clock::time_point when) {
   const auto micros =
@@ -101,71 +45,16 @@ bool EndsWith(const std::string &text, const std::string &tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-Format ChosenFormat(const OutputStyle &style, const std::string &output) {
-  if (style.json || EndsWith(output, ".json") || EndsWith(output, ".jsonl")) return Format::kJson;
-  if (style.csv || EndsWith(output, ".csv")) return Format::kCsv;
-  return Format::kText;
-}
-
-// A CSV field with a comma or quote in it, quoted.
-std::string CsvField(const std::string &text) {
-  if (text.find_first_of(",\"\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
-struct Measurement {
-  uint64_t sequence = 0;
-  std::string time_utc;
-  MeasureHeader header{};
-  const std::vector<uint16_t> *values = nullptr;
-  int32_t failure = QX318_FAIL_NONE;
-  std::string detail;
-};
-
-std::string Formatted(const Measurement &m, Format format, int address) {
-  const bool ok = m.failure == QX318_FAIL_NONE;
-  const size_t pairs = ok ? m.header.pair_count : 0;
-  const auto &v = *m.values;
-  std::string out;
-  switch (format) {
-    case Format::kCsv:
-      if (!ok) {
-        return fmt::format("{},{},,,,,{},{}\n", m.sequence, m.time_utc, m.failure,
-                           CsvField(m.detail));
-      }
-      for (size_t k = 0; k < pairs; ++k) {
-        out += fmt::format("{},{},{},{},{},{},,\n", m.sequence, m.time_utc, m.header.lead_byte, k,
-                           v[2 * k], v[2 * k + 1]);
-      }
-      return out;
-    case Format::kJson: {
-      Json doc{{"sequence", m.sequence}, {"time", m.time_utc}, {"address", address}};
-      if (!ok) {
-        doc["error"] = Json{
-            {"code", m.failure}, {"reason", QX318_FailureText(m.failure)}, {"detail", m.detail}};
-      } else {
-        Json list = Json::array();
-        for (size_t k = 0; k < pairs; ++k) list.push_back(Json::array({v[2 * k], v[2 * k + 1]}));
-        doc["lead_byte"] = m.header.lead_byte;
-        doc["pair_count"] = m.header.pair_count;
-        doc["pairs"] = std::move(list);
-      }
-      return doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    }
-    case Format::kText:
-      if (!ok) {
-        return fmt::format("measurement {} at {}: failed: {}\n", m.sequence, m.time_utc, m.detail);
-      }
-      out = fmt::format("measurement {} at {}: lead byte {}, {} pairs\n", m.sequence, m.time_utc,
-                        m.header.lead_byte, pairs);
-      for (size_t k = 0; k < pairs; ++k) {
-        out += fmt::format("{:6} {:6} {:6}\n", k, v[2 * k], v[2 * k + 1]);
-      }
-      return out;
+RecordFormat ChosenFormat(const OutputStyle &style, const std::string &output) {
+  if (style.json || EndsWith(output, ".json") || EndsWith(output, ".jsonl")) {
+    return RecordFormat::kJson;
   }
-  return out;
+  if (style.csv || EndsWith(output, ".csv")) return RecordFormat::kCsv;
+  return RecordFormat::kText;
+}
+
+bool IsStream(const MeasureStreamOptions &o) {
+  return o.every_ms.has_value() || o.count.has_value() || o.duration_s.has_value();
 }
 
 // What the run has seen so far, for the status line and the summary.
@@ -225,28 +114,25 @@ struct FileCloser {
 class Stream {
  public:
   Stream(const Target &target, const OutputStyle &style, const MeasureStreamOptions &options,
-         std::FILE *out, bool is_stream)
+         std::FILE *out)
       : target_(target),
         style_(style),
         options_(options),
         out_(out),
         format_(ChosenFormat(style, options.output)),
-        is_stream_(is_stream),
+        is_stream_(IsStream(options)),
+        numbered_(WantsMeasureStream(options)),
         values_(kMaxValues) {}
 
-  bool WriteHeader() {
-    if (format_ == Format::kCsv) {
-      return Write("sequence,time_utc,lead_byte,pair,first,second,failure_code,failure\n");
-    }
-    return true;
-  }
+  bool WriteHeader() { return Write(RecordsHeader(format_)); }
 
   // One measurement: false when the run must end (a stop on failure, an
   // output that cannot be written).
   bool MeasureOnce(PortHandle port) {
-    Measurement m;
+    MeasurementRecord m;
     m.sequence = ++tally_.measurements;
-    m.values = &values_;
+    m.address = target_.address;
+    m.values = values_;
     const auto start = Steady::now();
     m.time_utc = UtcMicroseconds(std::chrono::system_clock::now());
     if (tally_.measurements == 1) tally_.first_start = start;
@@ -266,7 +152,7 @@ class Stream {
       tally_.last_detail = m.detail.empty() ? QX318_FailureText(m.failure) : m.detail;
     }
     ClearStatus();
-    if (!Write(Formatted(m, format_, target_.address))) return false;
+    if (!Write(RenderRecord(m, format_, numbered_))) return false;
     if (ok && !options_.plot.empty()) NotePlot(m);
     DrawStatus(false);
     return ok || !options_.stop_on_failure;
@@ -293,7 +179,7 @@ class Stream {
     return true;
   }
 
-  void NotePlot(const Measurement &m) {
+  void NotePlot(const MeasurementRecord &m) {
     ProfilePlot &plot = latest_plot_;
     plot.address = target_.address;
     plot.time_utc = m.time_utc;
@@ -338,8 +224,9 @@ class Stream {
   const OutputStyle &style_;
   const MeasureStreamOptions &options_;
   std::FILE *out_;
-  Format format_;
-  bool is_stream_;
+  RecordFormat format_;
+  bool is_stream_;  // a summary and a status line; numbered plots
+  bool numbered_;   // records with their number and time, also as text
   std::vector<uint16_t> values_;
   Tally tally_;
   std::optional<Steady::time_point> previous_start_;
@@ -351,10 +238,6 @@ class Stream {
   bool status_shown_ = false;
   bool output_failed_ = false;
 };
-
-bool IsStream(const MeasureStreamOptions &o) {
-  return o.every_ms.has_value() || o.count.has_value() || o.duration_s.has_value();
-}
 
 // Whether another measurement may start: the count not reached, the
 // duration not over.
@@ -373,35 +256,35 @@ bool WantsMeasureStream(const MeasureStreamOptions &o) {
   return IsStream(o) || o.stop_on_failure || !o.output.empty() || !o.plot.empty();
 }
 
-std::string MeasureStreamProblem(const MeasureStreamOptions &o, const OutputStyle &) {
+std::string MeasureProblem(const MeasureStreamOptions &o, const OutputStyle &style) {
+  if (style.csv && style.json) return "--csv and --json exclude each other";
   if (o.count && *o.count == 0) return "--count must be at least 1";
   if (o.duration_s && !(*o.duration_s > 0)) return "--duration must be above 0 seconds";
   if (!o.plot.empty() && !EndsWith(o.plot, ".png")) return "--plot must name a .png file";
   return {};
 }
 
-int RunMeasureStream(const Target &target, const OutputStyle &style,
-                     const MeasureStreamOptions &options) {
+namespace {
+
+int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
   std::unique_ptr<std::FILE, FileCloser> file;
   if (!options.output.empty()) {
     file.reset(std::fopen(options.output.c_str(), "w"));
     if (!file) {
-      ReportFailure("measure", target,
-                    fmt::format("cannot write {}: {}", options.output, std::strerror(errno)));
-      return kExitDevice;
+      return call.Failed(fmt::format("cannot write {}: {}", options.output, std::strerror(errno)));
     }
   }
-  const auto session = Session::Open("measure", target);
-  if (!session) return kExitDevice;
-  const StopOnSignal stop;
-  Stream stream(target, style, options, file ? file.get() : stdout, IsStream(options));
+  // Ctrl-C and SIGTERM end the stream between two measurements; a second
+  // one ends the tool at once, in case a measurement hangs.
+  const tools::StopOnSignals stop({SIGINT, SIGTERM}, tools::SecondSignal::kEndsAtOnce);
+  Stream stream(call.target(), call.style(), options, file ? file.get() : stdout);
   bool writable = stream.WriteHeader();
   const milliseconds every{options.every_ms.value_or(0)};
   const auto started = Steady::now();
   auto due = started;
   while (writable && MoreWanted(options, stream.tally(), started)) {
-    if (!stop.WaitUntil(due)) break;
-    if (!stream.MeasureOnce(session->port())) break;
+    if (!tools::WaitUntilUnlessStopped(stop.fd(), due)) break;
+    if (!stream.MeasureOnce(call.port())) break;
     // A measurement that overran its slot starts the next at once, without
     // a burst to catch up.
     due = std::max(due + every, Steady::now());
@@ -409,16 +292,18 @@ int RunMeasureStream(const Target &target, const OutputStyle &style,
   const bool plotted = stream.Finish();
   if (!options.plot.empty()) ReleasePlotCaches();
   if (stream.output_failed()) {
-    ReportFailure("measure", target,
-                  options.output.empty() ? "the output could not be written"
-                                         : fmt::format("cannot write {}", options.output));
-    return kExitDevice;
+    return call.Failed(options.output.empty() ? "the output could not be written"
+                                              : fmt::format("cannot write {}", options.output));
   }
   const Tally &t = stream.tally();
-  if (!IsStream(options) && t.failed != 0) {
-    ReportFailure("measure", target, t.last_detail);
-  }
+  if (!IsStream(options) && t.failed != 0) (void)call.Failed(t.last_detail);
   return t.failed == 0 && plotted ? kExitOk : kExitDevice;
+}
+
+}  // namespace
+
+Body Measure(MeasureStreamOptions options) {
+  return [options = std::move(options)](const Call &call) { return MeasureOn(call, options); };
 }
 
 }  // namespace qx318::host

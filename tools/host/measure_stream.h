@@ -1,4 +1,4 @@
-// Continuous measurement: `qx318 measure --every MS`, with a record per
+// `qx318 measure`: one measurement, or (`--every MS`) a stream, with a record per
 // measurement (time-stamped and numbered), failures counted by the library's
 // reason instead of ending the run, a status line on a terminal, a summary
 // at the end, an output file flushed per measurement and a profile plot.
@@ -21,15 +21,16 @@ struct MeasureStreamOptions {
   std::string plot;    // empty: no plot
 };
 
-// True when the options ask for more than the plain one-shot measurement.
+// True when the options ask for more than the plain one-shot measurement:
+// its text then carries the record's number and time too.
 bool WantsMeasureStream(const MeasureStreamOptions &options);
 
-// A usage problem of the options, or empty.
-std::string MeasureStreamProblem(const MeasureStreamOptions &options, const OutputStyle &style);
+// The subcommand's usage check: a problem of the options, or empty.
+std::string MeasureProblem(const MeasureStreamOptions &options, const OutputStyle &style);
 
-// Runs the measurements; 0 when none failed, 1 otherwise (or when the port,
-// the output file or the plot could not be used).
-int RunMeasureStream(const Target &target, const OutputStyle &style,
-                     const MeasureStreamOptions &options);
+// `measure`: one record, or a stream of them (measurement_record.h), into
+// standard output or --output. Fails (1) when any measurement failed, or
+// the output file or the plot could not be used.
+Body Measure(MeasureStreamOptions options);
 
 }  // namespace qx318::host

@@ -9,7 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+
+#include "common/stop_signal.h"
 
 namespace qx318::sim {
 namespace {
@@ -29,20 +30,12 @@ std::string Timestamp() {
                      ms);
 }
 
-bool StopRequested(int stop_fd) {
-  pollfd entry{stop_fd, POLLIN, 0};
-  return poll(&entry, 1, 0) > 0;
-}
-
 // Waits until fd can take bytes; false on stop, error or after the give-up.
 bool WaitWritable(int fd, int stop_fd) {
-  pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
-  for (;;) {
-    const int ready = poll(fds, 2, static_cast<int>(kWriteGiveUp.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
-    return (fds[0].revents & POLLOUT) != 0;
-  }
+  short revents = 0;
+  return tools::WaitForUnlessStopped(fd, POLLOUT, stop_fd, kWriteGiveUp, &revents) ==
+             tools::Woken::kReady &&
+         (revents & POLLOUT) != 0;
 }
 
 bool WriteAll(int fd, int stop_fd, const uint8_t *bytes, size_t count) {
@@ -59,38 +52,7 @@ bool WriteAll(int fd, int stop_fd, const uint8_t *bytes, size_t count) {
   return true;
 }
 
-// Waits for due, waking at once when stop_fd becomes readable: at a slow
-// line rate one byte lasts long enough to delay a shutdown noticeably.
-bool WaitUntilUnlessStopped(int stop_fd, std::chrono::steady_clock::time_point due) {
-  using std::chrono::milliseconds;
-  for (;;) {
-    const auto left = due - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return !StopRequested(stop_fd);
-    if (left < milliseconds(1)) {
-      // poll counts whole milliseconds; the rest keeps fast rates even.
-      std::this_thread::sleep_until(due);
-      return !StopRequested(stop_fd);
-    }
-    pollfd entry{stop_fd, POLLIN, 0};
-    const int ready =
-        poll(&entry, 1, static_cast<int>(std::chrono::floor<milliseconds>(left).count()));
-    if (ready > 0) return false;
-  }
-}
-
 }  // namespace
-
-bool PauseUnlessStopped(int stop_fd, std::chrono::milliseconds duration) {
-  const auto until = std::chrono::steady_clock::now() + duration;
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return true;
-    pollfd entry{stop_fd, POLLIN, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready > 0) return false;
-  }
-}
 
 bool WritePaced(int fd, int stop_fd, const std::vector<uint8_t> &bytes, uint32_t baud) {
   if (baud == 0) return WriteAll(fd, stop_fd, bytes.data(), bytes.size());
@@ -105,7 +67,7 @@ bool WritePaced(int fd, int stop_fd, const std::vector<uint8_t> &bytes, uint32_t
     const auto due =
         start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                     std::chrono::duration<double>(static_cast<double>(sent) * seconds_per_byte));
-    if (!WaitUntilUnlessStopped(stop_fd, due)) return false;
+    if (!tools::WaitUntilUnlessStopped(stop_fd, due)) return false;
   }
   return true;
 }
@@ -201,19 +163,19 @@ bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string 
   RequestParser parser;
   uint8_t buffer[kReadChunk];
   for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    const int ready = poll(fds, 2, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
+    short revents = 0;
+    const tools::Woken woken =
+        tools::WaitForUnlessStopped(fd, POLLIN, stop_fd, std::chrono::milliseconds(-1), &revents);
+    if (woken == tools::Woken::kStopped) return true;
+    if (woken != tools::Woken::kReady) {
       *error = std::string("poll: ") + std::strerror(errno);
       return false;
     }
-    if (fds[1].revents & POLLIN) return true;
-    if (fds[0].revents & (POLLERR | POLLNVAL)) {
+    if (revents & (POLLERR | POLLNVAL)) {
       *error = "the bus descriptor failed";
       return false;
     }
-    if (!(fds[0].revents & POLLIN)) {
+    if (!(revents & POLLIN)) {
       // Hung up with nobody on the other side: wait for a host to open it.
       if (!PauseUnlessStopped(stop_fd, kHangUpRetry)) return true;
       continue;

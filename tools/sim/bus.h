@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_signal.h"
 #include "sim/device_model.h"
 #include "sim/faults.h"
 #include "sim/state_file.h"
@@ -66,6 +67,6 @@ bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string 
 bool WritePaced(int fd, int stop_fd, const std::vector<uint8_t> &bytes, uint32_t baud);
 
 // Waits for the duration; false when stop_fd became readable first.
-bool PauseUnlessStopped(int stop_fd, std::chrono::milliseconds duration);
+using tools::PauseUnlessStopped;
 
 }  // namespace qx318::sim

@@ -111,25 +111,4 @@ std::unique_ptr<SymlinkGuard> SymlinkGuard::Create(const std::string &link_path,
   return std::unique_ptr<SymlinkGuard>(new SymlinkGuard(link_path, target));
 }
 
-StopPipe::StopPipe() {
-  int fds[2] = {-1, -1};
-  if (pipe(fds) != 0) return;
-  for (const int fd : fds) {
-    (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
-    (void)SetNonBlocking(fd);
-  }
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
-}
-
-StopPipe::~StopPipe() {
-  if (read_fd_ >= 0) close(read_fd_);
-  if (write_fd_ >= 0) close(write_fd_);
-}
-
-void StopPipe::Signal() {
-  const char byte = 1;
-  if (write_fd_ >= 0) (void)!write(write_fd_, &byte, 1);
-}
-
 }  // namespace qx318::sim

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "common/stop_signal.h"
+
 namespace qx318::sim {
 
 class BusEndpoint {
@@ -52,21 +54,7 @@ class SymlinkGuard {
   std::string target_;
 };
 
-// A pipe whose read end becomes readable once Signal() was called: how a
-// serving loop in another thread is told to stop.
-class StopPipe {
- public:
-  StopPipe();
-  ~StopPipe();
-  StopPipe(const StopPipe &) = delete;
-  StopPipe &operator=(const StopPipe &) = delete;
-  bool ok() const { return read_fd_ >= 0; }
-  int read_fd() const { return read_fd_; }
-  void Signal();
-
- private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
-};
+// How a serving loop in another thread is told to stop.
+using StopPipe = tools::StopPipe;
 
 }  // namespace qx318::sim

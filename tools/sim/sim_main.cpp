@@ -1,14 +1,8 @@
 // qx318-sim: one or more simulated QX318 devices on a pseudo-terminal (or a
 // serial device), for trying the library, the host tool and scripts without
 // hardware. Prints the path a host opens on its first line of output.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <sys/signalfd.h>
-#endif
-
 #include <fmt/format.h>
+#include <signal.h>
 
 #include <CLI/CLI.hpp>
 #include <csignal>
@@ -17,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "common/stop_signal.h"
 #include "sim/bus.h"
 #include "sim/endpoint.h"
 #include "sim/replay.h"
@@ -29,64 +24,6 @@ using qx318::sim::DeviceConfig;
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
-
-// The signals that end the simulator, delivered as readable data on a
-// descriptor so that the serving loop sees them between two exchanges. On
-// Linux a signalfd; elsewhere a self-pipe whose handler only writes a byte.
-#if defined(__linux__)
-class StopSignals {
- public:
-  StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int s : kStopSignals) sigaddset(&set, s);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) == 0) {
-      fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    }
-  }
-  ~StopSignals() {
-    if (fd_ >= 0) close(fd_);
-  }
-  StopSignals(const StopSignals &) = delete;
-  StopSignals &operator=(const StopSignals &) = delete;
-  int fd() const { return fd_; }
-
- private:
-  static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  int fd_ = -1;
-};
-#else
-int g_signal_pipe_write = -1;  // the one thing the handler touches
-
-extern "C" void WriteStopByte(int) {
-  const char byte = 1;
-  (void)!write(g_signal_pipe_write, &byte, 1);
-}
-
-class StopSignals {
- public:
-  StopSignals() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    for (const int fd : fds) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    g_signal_pipe_write = fds[1];
-    struct sigaction action {};
-    action.sa_handler = WriteStopByte;
-    sigemptyset(&action.sa_mask);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-    fd_ = fds[0];
-  }
-  ~StopSignals() {
-    if (fd_ >= 0) close(fd_);
-  }
-  StopSignals(const StopSignals &) = delete;
-  StopSignals &operator=(const StopSignals &) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-#endif
 
 struct Arguments {
   std::vector<int> addresses{1};
@@ -246,8 +183,12 @@ int ServeReplay(const Arguments &a, const qx318::sim::Recording &recording,
 }
 
 int Serve(const Arguments &a, BusOptions options) {
-  StopSignals signals;
-  if (signals.fd() < 0) {
+  // The signals that end the simulator, delivered as readable data on a
+  // descriptor so that the serving loop sees them between two exchanges. A
+  // second one changes nothing: the --link symlink goes on the way out.
+  const qx318::tools::StopOnSignals signals({SIGINT, SIGTERM, SIGHUP},
+                                            qx318::tools::SecondSignal::kIgnored);
+  if (!signals.ok()) {
     fmt::print(stderr, "qx318-sim: cannot watch for SIGINT/SIGTERM\n");
     return kExitFailure;
   }

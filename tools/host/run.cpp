@@ -1,0 +1,135 @@
+#include "host/run.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <set>
+
+#include "sim/in_process_bus.h"
+
+namespace qx318::host {
+namespace {
+
+// The library takes an absolute path as a device path and anything else as
+// a USB product description; a relative path the user sees in the folder
+// means the file.
+std::string PortName(const std::string &port) {
+  std::error_code ignored;
+  if (!port.empty() && port.front() != '/' && std::filesystem::exists(port, ignored)) {
+    return std::filesystem::absolute(port, ignored).string();
+  }
+  return port;
+}
+
+void ReportLibraryFailure(const std::string &command, const Target &target,
+                          const std::string &context) {
+  const int32_t code = QX318_GetLastFailure();
+  const std::string detail = QX318_GetLastFailureDetail();
+  ReportFailure(command, target,
+                context.empty() ? LastFailureText() : context + ": " + LastFailureText());
+  if (target.json_errors) PrintJson(Json{{"error", FailureJson(code, detail)}});
+}
+
+// An open port, closed on destruction.
+class OpenPort {
+ public:
+  explicit OpenPort(const Target &target) {
+    if (QX318_OpenPort(PortName(target.port).c_str(), target.baud, &port_) != 1) {
+      port_ = QX318_INVALID_PORT;
+    }
+  }
+  ~OpenPort() {
+    if (port_ != QX318_INVALID_PORT) (void)QX318_ClosePort(port_);
+  }
+  OpenPort(const OpenPort &) = delete;
+  OpenPort &operator=(const OpenPort &) = delete;
+  bool ok() const { return port_ != QX318_INVALID_PORT; }
+  PortHandle handle() const { return port_; }
+
+ private:
+  PortHandle port_ = QX318_INVALID_PORT;
+};
+
+int RunOnSimulatedBus(const std::string &command, Target target, const OutputStyle &style,
+                      const Body &body) {
+  sim::BusOptions options;
+  options.devices.clear();
+  for (const int address : std::set<int>{1, target.address}) {
+    sim::DeviceConfig config;
+    config.address = static_cast<uint8_t>(address);
+    options.devices.push_back(config);
+  }
+  sim::InProcessBus bus(std::move(options));
+  if (!bus.ok()) {
+    fmt::print(stderr, "qx318 {}: cannot start the simulated bus: {}\n", command, bus.error());
+    return kExitDevice;
+  }
+  target.port = bus.port_path();
+  return RunOnPort(command, target, style, body);
+}
+
+}  // namespace
+
+void ReportFailure(const std::string &command, const Target &target, const std::string &what) {
+  fmt::print(stderr, "qx318 {}: port {}, address {}: {}\n", command, target.port, target.address,
+             what);
+}
+
+std::string LastFailureText() {
+  const std::string detail = QX318_GetLastFailureDetail();
+  return detail.empty() ? QX318_FailureText(QX318_GetLastFailure()) : detail;
+}
+
+// A result that never reached its reader (a full disk, a closed pipe) is a
+// failure, not a success.
+int OutputWritten(const std::string &command, int status) {
+  const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  if (status != kExitOk || flushed) return status;
+  std::fprintf(stderr, "qx318 %s: the output could not be written\n", command.c_str());
+  return kExitDevice;
+}
+
+int Call::LibraryFailed(const std::string &context) const {
+  ReportLibraryFailure(command_, target_, context);
+  return kExitDevice;
+}
+
+int Call::Failed(const std::string &what) const {
+  ReportFailure(command_, target_, what);
+  return kExitDevice;
+}
+
+int Call::Print(const Rendered &result) const {
+  if (style_.json) {
+    PrintJson(result.json);
+  } else {
+    fmt::print("{}", result.text);
+  }
+  return kExitOk;
+}
+
+int RunOnPort(const std::string &command, const Target &target, const OutputStyle &style,
+              const Body &body) {
+  const OpenPort port(target);
+  if (!port.ok()) {
+    ReportLibraryFailure(command, target,
+                         fmt::format("cannot open the port at {} baud", target.baud));
+    return kExitDevice;
+  }
+  return body(Call(command, target, style, port.handle()));
+}
+
+int RunSubcommand(const std::string &command, const Bus &bus, Target target,
+                  const OutputStyle &style, const Body &body) {
+  // The library reads the variable when a port is opened.
+  if (bus.trace) (void)setenv("QX318_TRACE", "-", 1);
+  target.json_errors = style.json;
+  const int status = bus.simulate ? RunOnSimulatedBus(command, target, style, body)
+                                  : RunOnPort(command, target, style, body);
+  return OutputWritten(command, status);
+}
+
+}  // namespace qx318::host
