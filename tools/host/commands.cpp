@@ -175,22 +175,34 @@ std::optional<uint32_t> ParseNumber(const std::string &text) {
 
 uint32_t LargestValueFor(ParameterCode code) {
   const uint32_t groups = code >> 8;
-  return groups >= 3 ? UINT16_MAX : (1u << (kBitsPerGroup * groups)) - 1;
+  return groups >= kMostGroups ? UINT16_MAX : (1u << (kBitsPerGroup * groups)) - 1;
 }
 
 std::string ScanRangeProblem(ScanRange range) {
   return range.first > range.last ? "--first is above --last" : "";
 }
 
-std::string ParameterNumberProblem(const std::string &code_text) {
-  const uint32_t number = *ParseNumber(code_text) & 0xFF;
-  if (number <= kLargestParameterNumber) return {};
-  return fmt::format("parameter number {} does not fit in a 7-bit data byte (0-{})", number,
-                     kLargestParameterNumber);
+std::string ParameterCodeProblem(const std::string &code_text) {
+  const auto code = static_cast<ParameterCode>(*ParseNumber(code_text));
+  const uint32_t number = code & 0xFF;
+  if (number > kLargestParameterNumber) {
+    return fmt::format("parameter number {} does not fit in a 7-bit data byte (0-{})", number,
+                       kLargestParameterNumber);
+  }
+  // A group count outside 1-3 would send a request for a value the device
+  // cannot hold, or none at all.
+  const uint32_t groups = code >> 8;
+  if (groups < kFewestGroups || groups > kMostGroups) {
+    return fmt::format(
+        "group count {} of code 0x{:04X} is outside {}-{} (a 16-bit value travels in {} to {} "
+        "groups of 7 bits)",
+        groups, code, kFewestGroups, kMostGroups, kFewestGroups, kMostGroups);
+  }
+  return {};
 }
 
 std::string ParameterValueProblem(const std::string &code_text, const std::string &value_text) {
-  const std::string number = ParameterNumberProblem(code_text);
+  const std::string number = ParameterCodeProblem(code_text);
   if (!number.empty()) return number;
   const auto code = static_cast<ParameterCode>(*ParseNumber(code_text));
   const uint32_t value = *ParseNumber(value_text);

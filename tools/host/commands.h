@@ -32,13 +32,18 @@ Body AngleFlash(bool save);
 
 // The usage checks that need more than one argument; empty when fine.
 std::string ScanRangeProblem(ScanRange range);
-std::string ParameterNumberProblem(const std::string &code_text);
+// The code's parameter number, then its group count.
+std::string ParameterCodeProblem(const std::string &code_text);
 std::string ParameterValueProblem(const std::string &code_text, const std::string &value_text);
 std::string ImageOutputProblem(bool output_given, const std::string &output);
 
 // The parameter number travels in one 7-bit data byte: 128-255 cannot be
 // addressed, whatever the code's low byte says.
 inline constexpr uint32_t kLargestParameterNumber = 0x7F;
+
+// A 16-bit value travels in 1 to 3 groups of 7 bits.
+inline constexpr uint32_t kFewestGroups = 1;
+inline constexpr uint32_t kMostGroups = 3;
 
 // The largest value a parameter's group count can carry on the wire.
 uint32_t LargestValueFor(ParameterCode code);

@@ -177,7 +177,7 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
       ->required()
       ->check(SixteenBitNumber());
   choose(
-      get, "param get", [&a] { return ParameterNumberProblem(a.code_text); },
+      get, "param get", [&a] { return ParameterCodeProblem(a.code_text); },
       [&a] { return ParamGet(static_cast<ParameterCode>(*ParseNumber(a.code_text))); });
   CLI::App *set = param->add_subcommand("set", "Write a parameter (the device does not answer)");
   set->add_option("CODE", a.code_text, "Parameter code")->required()->check(SixteenBitNumber());
