@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "port/posix/telnet_com_port.h"
+#include "port/portable/telnet_com_port.h"
 
-namespace qx318::posix::telnet {
+namespace qx318::telnet {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -138,4 +138,4 @@ TEST(TelnetEncoder, CommandsAndEscapesAsSentOnTheWire) {
 }
 
 }  // namespace
-}  // namespace qx318::posix::telnet
+}  // namespace qx318::telnet

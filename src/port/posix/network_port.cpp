@@ -10,24 +10,24 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "diagnostics/failure.h"
+#include "port/posix/dcb_rules.h"
 #include "port/posix/tcp_tuning.h"
 
 namespace qx318::posix {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
-using Deadline = std::optional<Clock::time_point>;
 
 constexpr std::string_view kRawScheme = "tcp://";
 constexpr std::string_view kComPortScheme = "rfc2217://";
-constexpr uint32_t kNoWaitInterval = 0xFFFFFFFFu;
 // A write without time-outs still ends: a server that does not take n bytes
 // within the time a read of n bytes may take is not coming back.
 constexpr uint32_t kStalledWriteConstantMs = 1000;
@@ -76,45 +76,6 @@ bool ParseEndpoint(std::string_view description, Endpoint *out) {
   out->host.assign(host);
   out->port.assign(rest.substr(1));
   return true;
-}
-
-// None when both parts are 0; else the total, longer by allowance.
-Deadline TotalDeadline(Clock::time_point start, uint32_t multiplier, uint32_t constant,
-                       uint32_t count, uint32_t allowance) {
-  if (multiplier == 0 && constant == 0) return std::nullopt;
-  return start + Milliseconds(static_cast<uint64_t>(multiplier) * count + constant + allowance);
-}
-
-Deadline Earliest(Deadline a, Deadline b) {
-  if (!a) return b;
-  if (!b) return a;
-  return *a < *b ? a : b;
-}
-
-// Milliseconds poll may wait, rounded up so that a wait never ends just short
-// of the deadline; -1 without one.
-int PollTimeout(Deadline deadline) {
-  if (!deadline) return -1;
-  const auto left = *deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<Milliseconds>(left).count();
-  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
-}
-
-bool Passed(Deadline deadline) { return deadline && Clock::now() >= *deadline; }
-
-enum class Wait { kReady, kTimedOut, kFailed };
-
-// Any event, hang-up and error included, counts as ready: the receive or
-// send that follows tells what it was.
-Wait WaitFor(int fd, short events, Deadline deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, PollTimeout(deadline));
-    if (ready > 0) return Wait::kReady;
-    if (ready < 0 && errno != EINTR) return Wait::kFailed;
-    if (ready == 0 && deadline && Clock::now() >= *deadline) return Wait::kTimedOut;
-  }
 }
 
 // A non-blocking connect that waits at most until deadline; the socket, or
@@ -197,11 +158,6 @@ int ConnectToAny(const std::string &host, const std::string &service, Clock::tim
   return fd;
 }
 
-bool IsValidFraming(const Dcb &dcb) {
-  return dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 &&
-         (dcb.Parity == kNoParity || dcb.Parity == kOddParity || dcb.Parity == kEvenParity);
-}
-
 uint8_t ParityCode(uint8_t parity) {
   if (parity == kOddParity) return telnet::kParityOdd;
   if (parity == kEvenParity) return telnet::kParityEven;
@@ -209,8 +165,7 @@ uint8_t ParityCode(uint8_t parity) {
 }
 
 uint8_t FlowControlCode(const Dcb &dcb) {
-  const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
-  if ((dcb.flags & kDcbOutxCtsFlow) || rts_handshake) return telnet::kControlHardware;
+  if (UsesHardwareFlowControl(dcb)) return telnet::kControlHardware;
   if (dcb.flags & kDcbOutX) return telnet::kControlXonXoff;
   return telnet::kControlNoFlowControl;
 }
@@ -253,6 +208,10 @@ bool LooksLikePortInUse(const uint8_t *bytes, size_t count) {
   return first.substr(0, first.find('\r')).find(kPortInUseText) != std::string_view::npos;
 }
 
+// Any event, hang-up and error included: the receive that follows tells
+// what it was.
+bool SomethingCame(Wait wait) { return wait != Wait::kTimedOut && wait != Wait::kFailed; }
+
 // A connection that is given up on goes with a reset: nothing still queued
 // on it may reach the server, where it would be answered late.
 void CloseAbortively(int fd) {
@@ -261,11 +220,94 @@ void CloseAbortively(int fd) {
   close(fd);
 }
 
+// Why a network port failed, with what the caller was doing (context, may
+// be empty), as the converter library's last error would say it.
+void NoteNetworkFailure(const char *description, const NetworkFailure &failure,
+                        const char *context) {
+  const char *d = description;
+  const char *c = context;
+  switch (failure.error) {
+    case NetworkError::kBadDescription:
+      SetConverterFailure(QX318_FAIL_NOT_FOUND, "\"%s\" is not scheme://HOST:PORT", d);
+      break;
+    case NetworkError::kNotResolved:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host name did not resolve%s", d, c);
+      break;
+    case NetworkError::kRefused:
+      SetConverterFailure(QX318_FAIL_CONNECTION,
+                          "%s: the connection was refused (no server on that port)%s", d, c);
+      break;
+    case NetworkError::kUnreachable:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host is unreachable (%s)%s", d,
+                          std::strerror(failure.system_error), c);
+      break;
+    case NetworkError::kConnectTimedOut:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: no answer to the connection within %u ms%s",
+                          d, kNetworkSetupTimeoutMs, c);
+      break;
+    case NetworkError::kSetupHungUp:
+      SetConverterFailure(QX318_FAIL_CONNECTION,
+                          "%s: the server hung up while the port was being set up%s", d, c);
+      break;
+    case NetworkError::kNoComPort:
+      SetConverterFailure(QX318_FAIL_WRONG_PROTOCOL,
+                          "%s: the server did not agree to com port control (RFC 2217); a raw "
+                          "server is opened as tcp://%s",
+                          d, c);
+      break;
+    case NetworkError::kLineNotConfirmed:
+      SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
+                          "%s: the server did not confirm the line settings within %u ms%s", d,
+                          kNetworkSetupTimeoutMs, c);
+      break;
+    case NetworkError::kLineRefused:
+      if (failure.confirmed_rate != static_cast<int64_t>(failure.asked_rate)) {
+        SetConverterFailure(QX318_FAIL_BAUD_RATE, "%s: the server set %lld baud, not %u%s", d,
+                            static_cast<long long>(failure.confirmed_rate), failure.asked_rate, c);
+      } else {
+        SetConverterFailure(QX318_FAIL_LINE_SETTINGS,
+                            "%s: the server set other framing or flow control than asked%s", d, c);
+      }
+      break;
+    case NetworkError::kTelnetOnRaw:
+      SetConverterFailure(QX318_FAIL_WRONG_PROTOCOL,
+                          "%s: the server speaks Telnet; open it as rfc2217://%s", d, c);
+      break;
+    case NetworkError::kPortInUse:
+      SetConverterFailure(QX318_FAIL_PORT_BUSY,
+                          "%s: the server serves another client on that port (ser2net lets a new "
+                          "client in with kickolduser)%s",
+                          d, c);
+      break;
+    case NetworkError::kHungUp:
+      SetConverterFailure(QX318_FAIL_HUNG_UP, "%s: the server closed the connection%s", d, c);
+      break;
+    case NetworkError::kNotReading:
+      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the server stopped taking what is sent%s", d,
+                          c);
+      break;
+    case NetworkError::kNoMemory:
+      SetConverterFailure(QX318_FAIL_NO_MEMORY, "%s: network port record", d);
+      break;
+    default:
+      SetConverterFailure(QX318_FAIL_PORT_ERROR, "%s: a socket call failed (%s)%s", d,
+                          std::strerror(failure.system_error), c);
+      break;
+  }
+}
+
 }  // namespace
 
 bool IsNetworkDescription(const char *description) {
   const std::string_view text(description);
   return StartsWith(text, kRawScheme) || StartsWith(text, kComPortScheme);
+}
+
+std::unique_ptr<Transport> OpenNetworkTransport(const char *description) {
+  NetworkFailure failure;
+  std::unique_ptr<NetworkPort> port = NetworkPort::Open(description, &failure);
+  if (port == nullptr) NoteNetworkFailure(description, failure, "");
+  return port;
 }
 
 NetworkPort::NetworkPort(std::string description, bool com_port)
@@ -277,7 +319,7 @@ NetworkPort::NetworkPort(std::string description, bool com_port)
   line_.StopBits = kOneStopBit;
 }
 
-NetworkPort::~NetworkPort() { (void)Close(); }
+NetworkPort::~NetworkPort() { (void)CloseGracefully(); }
 
 bool NetworkPort::Allocate() {
   buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
@@ -320,6 +362,17 @@ void NetworkPort::Fail(NetworkError error, int system_error) {
   failure_ = NetworkFailure{};
   failure_.error = error;
   failure_.system_error = system_error;
+}
+
+void NetworkPort::NoteFailure(const char *context) const {
+  NoteNetworkFailure(description_.c_str(), failure_, context);
+}
+
+// The same, for a transfer that moved done of count bytes.
+void NetworkPort::NoteTransferFailure(const char *what, uint32_t done, uint32_t count) const {
+  char context[64];
+  std::snprintf(context, sizeof context, "; %s: %u of %u bytes", what, done, count);
+  NoteFailure(context);
 }
 
 // A connection from scratch: the socket, for rfc2217 the com port agreement,
@@ -403,10 +456,9 @@ void NetworkPort::CheckFirstBytes(const uint8_t *bytes, size_t count) {
   }
 }
 
-// Waits until something arrives or the deadline passes, then takes what the
-// socket holds (up to the buffer's room) and decodes it. kSome may bring no
-// data byte at all when only Telnet commands came.
-NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
+// Takes what the socket holds now (up to the buffer's room) and decodes it.
+// kSome may bring no data byte at all when only Telnet commands came.
+NetworkPort::Received NetworkPort::ReceiveOnce() {
   if (fd_ < 0) return Received::kBroken;
   if (begin_ == end_) begin_ = end_ = 0;
   if (begin_ > 0 && end_ == kBufferSize) {
@@ -419,37 +471,44 @@ NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
   if (end_ == kBufferSize) begin_ = end_ = 0;
   uint8_t chunk[kReceiveChunk];
   const size_t room = std::min(sizeof chunk, kBufferSize - end_);
+  ssize_t got = 0;
+  do {
+    got = recv(fd_, chunk, room, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Received::kNothing;
+  if (got <= 0) {
+    Fail(NetworkError::kHungUp, got == 0 ? 0 : errno);
+    broken_ = true;
+    return Received::kBroken;
+  }
+  received_since_write_ = true;
+  const auto size = static_cast<size_t>(got);
+  const bool first = received_on_connection_ == 0;
+  received_on_connection_ += size;
+  if (first && !com_port_) CheckFirstBytes(chunk, size);
+  // What gave the server away is not the device's.
+  if (broken_) return Received::kBroken;
+  if (!com_port_) {
+    std::memcpy(buffer_.get() + end_, chunk, size);
+    end_ += size;
+    return Received::kSome;
+  }
+  const size_t data = decoder_->Feed(chunk, size, buffer_.get() + end_);
+  if (first) CheckFirstBytes(buffer_.get() + end_, data);
+  if (broken_) return Received::kBroken;
+  end_ += data;
+  QueueReplies();
+  // Sent when the socket takes them now; the rest go before the next
+  // write, so that a read never waits on the server's reading.
+  if (!FlushReplies(Clock::now()) && broken_) return Received::kBroken;
+  return Received::kSome;
+}
+
+// Receives once something arrives or the deadline passes.
+NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
   for (;;) {
-    const ssize_t got = recv(fd_, chunk, room, MSG_DONTWAIT);
-    if (got > 0) {
-      received_since_write_ = true;
-      const auto size = static_cast<size_t>(got);
-      const bool first = received_on_connection_ == 0;
-      received_on_connection_ += size;
-      if (first && !com_port_) CheckFirstBytes(chunk, size);
-      // What gave the server away is not the device's.
-      if (broken_) return Received::kBroken;
-      if (!com_port_) {
-        std::memcpy(buffer_.get() + end_, chunk, size);
-        end_ += size;
-        return Received::kSome;
-      }
-      const size_t data = decoder_->Feed(chunk, size, buffer_.get() + end_);
-      if (first) CheckFirstBytes(buffer_.get() + end_, data);
-      if (broken_) return Received::kBroken;
-      end_ += data;
-      QueueReplies();
-      // Sent when the socket takes them now; the rest go before the next
-      // write, so that a read never waits on the server's reading.
-      if (!FlushReplies(Clock::now()) && broken_) return Received::kBroken;
-      return Received::kSome;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-      Fail(NetworkError::kHungUp, got == 0 ? 0 : errno);
-      broken_ = true;
-      return Received::kBroken;
-    }
+    const Received received = ReceiveOnce();
+    if (received != Received::kNothing) return received;
     const Wait wait = WaitFor(fd_, POLLIN, deadline);
     if (wait == Wait::kTimedOut) return Received::kTimedOut;
     if (wait == Wait::kFailed) {
@@ -531,62 +590,61 @@ uint32_t NetworkPort::AllowanceMs() const {
   return static_cast<uint32_t>(std::min<uint64_t>(allowance, kMaxNetworkAllowanceMs));
 }
 
+uint32_t NetworkPort::TakeReadAhead(uint8_t *bytes, uint32_t count) {
+  const auto took = static_cast<uint32_t>(Take(bytes, count));
+  if (took > 0) last_byte_at_ = Clock::now();
+  return took;
+}
+
+ReadStep NetworkPort::Pull(uint8_t *bytes, uint32_t wanted) {
+  // Bytes that came before the connection ended are still read; after them
+  // the read fails at once instead of waiting out its time-out.
+  if (broken_ || fd_ < 0) return {0, true, false};
+  if (purge_waiting_ && !SendWaitingControl(Clock::now() + Milliseconds(kStalledWriteConstantMs))) {
+    return {0, true, false};  // broken now
+  }
+  (void)ReceiveOnce();
+  const uint32_t took = TakeReadAhead(bytes, wanted);
+  // A server that sends nothing but Telnet commands does not stretch the
+  // read past its time-outs: that is no byte, and the engine's deadlines
+  // still run.
+  return {took, took == 0 && (broken_ || fd_ < 0), false};
+}
+
+Wait NetworkPort::Await(Deadline deadline) {
+  // More is wanted than came: acknowledge what came at once, so that a
+  // server holding the rest for that acknowledgement (Nagle's algorithm)
+  // does not wait for a delayed one. A whole answer in one segment needs
+  // no acknowledgement of its own: it rides on the next request.
+  if (received_since_write_) AcknowledgeAtOnce(fd_);
+  const Wait wait = WaitFor(fd_, POLLIN, deadline);
+  if (wait == Wait::kFailed) {
+    Fail(NetworkError::kSystem, errno);
+    broken_ = true;
+  }
+  return SomethingCame(wait) ? Wait::kReady : wait;
+}
+
 TransferResult NetworkPort::Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts) {
-  TransferResult result;
-  if (count == 0) return result;
-  const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
-                              timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                              timeouts.ReadTotalTimeoutConstant == 0;
+  if (count == 0) return {};
+  ReadExtras extras;
   // A pause of the stream is the line's gap, or the network's: an answer
   // held by Nagle's algorithm at the server, a segment sent again.
-  const uint32_t allowance = return_at_once || fd_ < 0 ? 0 : AllowanceMs();
-  const Deadline total = return_at_once
-                             ? Deadline(Clock::now())
-                             : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
-                                             timeouts.ReadTotalTimeoutConstant, count, allowance);
-  const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
-  const auto gap_ms = Milliseconds(uint64_t{timeouts.ReadIntervalTimeout} + allowance);
+  if (!ReturnsAtOnce(timeouts) && fd_ >= 0) extras.allowance_ms = AllowanceMs();
   // A read that goes on with an answer whose last read came back short while
   // its bytes flowed keeps the gap from that answer's last byte: a stream
   // that stopped is not given a fresh first-byte wait because the stop fell
   // at the end of a piece (the network's longer waits make that likely).
-  Deadline gap;
-  if (interval_applies && stream_flowing_) gap = last_byte_at_ + gap_ms;
-  while (result.count < count) {
-    const size_t took = Take(bytes + result.count, count - result.count);
-    if (took > 0) {
-      result.count += static_cast<uint32_t>(took);
-      last_byte_at_ = Clock::now();
-      if (interval_applies) gap = last_byte_at_ + gap_ms;
-      continue;
-    }
-    // Bytes that came before the connection ended are still read; after
-    // them the read fails at once instead of waiting out its time-out.
-    if (broken_) {
-      result.failed = true;
-      break;
-    }
-    const Deadline deadline = Earliest(total, gap);
-    if (purge_waiting_ &&
-        !SendWaitingControl(Clock::now() + Milliseconds(kStalledWriteConstantMs))) {
-      continue;  // broken now: the loop ends above
-    }
-    // More is wanted than came: acknowledge what came at once, so that a
-    // server holding the rest for that acknowledgement (Nagle's algorithm)
-    // does not wait for a delayed one. A whole answer in one segment needs
-    // no acknowledgement of its own: it rides on the next request.
-    if (received_since_write_) AcknowledgeAtOnce(fd_);
-    if (Receive(deadline) == Received::kTimedOut) break;
-    // A server that sends nothing but Telnet commands does not stretch the
-    // read past its time-outs.
-    if (begin_ == end_ && Passed(deadline)) break;
-  }
+  if (stream_flowing_) extras.gap_from = last_byte_at_;
+  ReadSource &source = *this;
+  const TransferResult result = ReadWithTimeouts(source, bytes, count, timeouts, extras);
   // A read that a later one continues (a long answer read in pieces) is no
   // failure; the last read of an exchange decides.
   last_read_short_ = result.count < count;
   // Whichever deadline ended it: the caller may take a read that the gap
   // ended after the serial total for one that ran out of time, and go on.
   stream_flowing_ = last_read_short_ && !broken_ && (result.count > 0 || stream_flowing_);
+  if (result.failed) NoteTransferFailure("answer read", result.count, count);
   return result;
 }
 
@@ -645,10 +703,14 @@ TransferResult NetworkPort::Write(const uint8_t *bytes, uint32_t count,
     if (!broken_ && failure_.error == NetworkError::kNone) Fail(NetworkError::kNotReading);
   }
   result.failed = broken_;
+  if (result.failed) NoteTransferFailure("request written", result.count, count);
   return result;
 }
 
-void NetworkPort::LineSettings(Dcb *dcb) const { *dcb = line_; }
+bool NetworkPort::LineSettings(Dcb *dcb) {
+  *dcb = line_;
+  return true;
+}
 
 bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted, Deadline deadline) {
   while (!AllReported(decoder_->report())) {
@@ -667,7 +729,6 @@ bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted, Deadline 
 
 bool NetworkPort::SendLineSettings(const Dcb &dcb, Deadline deadline) {
   const telnet::ComPortReport wanted = WantedReport(dcb);
-  const bool rts_handshake = (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake;
   uint8_t message[7 * telnet::kLongestCommand];
   size_t size = 0;
   size += telnet::ComPortCommand32(telnet::kSetBaudRate, dcb.BaudRate, message + size);
@@ -684,7 +745,7 @@ bool NetworkPort::SendLineSettings(const Dcb &dcb, Deadline deadline) {
       telnet::kSetControl,
       (dcb.flags & kDcbDtrControlMask) ? telnet::kControlDtrOn : telnet::kControlDtrOff,
       message + size);
-  if (!rts_handshake) {
+  if (!UsesRtsHandshake(dcb)) {
     size += telnet::ComPortCommand(
         telnet::kSetControl,
         (dcb.flags & kDcbRtsControlMask) ? telnet::kControlRtsOn : telnet::kControlRtsOff,
@@ -695,7 +756,13 @@ bool NetworkPort::SendLineSettings(const Dcb &dcb, Deadline deadline) {
 }
 
 bool NetworkPort::ApplyLineSettings(const Dcb &dcb) {
-  if (broken_ || !IsValidFraming(dcb)) return false;
+  if (SetLine(dcb)) return true;
+  if (failure_.error != NetworkError::kNone) NoteFailure("");
+  return false;
+}
+
+bool NetworkPort::SetLine(const Dcb &dcb) {
+  if (broken_ || dcb.BaudRate == 0 || !IsOfferedFraming(dcb)) return false;
   if (com_port_ && !SendLineSettings(dcb, Clock::now() + Milliseconds(kNetworkSetupTimeoutMs))) {
     return false;
   }
@@ -762,6 +829,11 @@ bool NetworkPort::SendWaitingControl(Deadline deadline) {
 }
 
 bool NetworkPort::Close() {
+  (void)CloseGracefully();
+  return true;
+}
+
+bool NetworkPort::CloseGracefully() {
   if (fd_ < 0) return true;
   const int fd = fd_;
   fd_ = -1;
@@ -786,7 +858,7 @@ bool NetworkPort::Close() {
   }
   // Then says it is done and waits for the server to close its side.
   if (!server_closed) (void)shutdown(fd, SHUT_WR);
-  while (!server_closed && WaitFor(fd, POLLIN, deadline) == Wait::kReady) {
+  while (!server_closed && SomethingCame(WaitFor(fd, POLLIN, deadline))) {
     const ssize_t got = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
     server_closed = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
   }

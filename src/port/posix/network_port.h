@@ -3,9 +3,10 @@
 // "rfc2217://HOST:PORT" adds the Telnet com port control option, through
 // which the line settings and the purge reach the remote port.
 //
-// The POSIX converter hands a handle's operations here when its description
-// names a network port. Reads and writes honour the converter's time-outs as
-// on a local port, each wait longer by the connection's allowance (below).
+// The POSIX converter's transport (transport.h) for a description that names
+// a network port. Reads and writes honour the converter's time-outs as on a
+// local port, through the same engine (timed_io.h), each wait longer by the
+// connection's allowance (below).
 // Nothing here blocks without a bound: the connect and the Telnet
 // negotiation wait at most kNetworkSetupTimeoutMs, a read its time-outs plus
 // the allowance, a write without time-outs as long as a read of as many
@@ -25,12 +26,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "port/converter.h"
-#include "port/posix/telnet_com_port.h"
+#include "port/portable/telnet_com_port.h"
 #include "port/posix/timed_io.h"
+#include "port/posix/transport.h"
 
 namespace qx318::posix {
 
@@ -47,6 +48,10 @@ inline constexpr uint32_t kDefaultNetworkAllowanceMs = 500;
 // Whether description names a network port (by its scheme), so that it is
 // never taken for a device path or a USB product description.
 bool IsNetworkDescription(const char *description);
+
+// Opens the network port a description names; null, with the failure
+// recorded, when it cannot.
+std::unique_ptr<Transport> OpenNetworkTransport(const char *description);
 
 // Why a network port failed to open or to go on.
 enum class NetworkError {
@@ -75,48 +80,51 @@ struct NetworkFailure {
   int64_t confirmed_rate = -1;  //   and the one the server confirmed
 };
 
-class NetworkPort {
+class NetworkPort final : public Transport, private ReadSource {
  public:
   // Connects to the server the description names; null on failure, with
   // the reason in *failure.
   static std::unique_ptr<NetworkPort> Open(const char *description, NetworkFailure *failure);
   // Closes as Close() does, unless that was done.
-  ~NetworkPort();
+  ~NetworkPort() override;
   NetworkPort(const NetworkPort &) = delete;
   NetworkPort &operator=(const NetworkPort &) = delete;
 
-  // Ends the connection gracefully: waits until the server acknowledged
-  // everything written (a request that expects no answer must reach the
-  // device), says it sends no more, reads and drops what still arrives until
-  // the server closes too, then closes. A reset instead would make the
-  // server drop what it has not yet written to the device. Bounded by
-  // kNetworkCloseTimeoutMs; false when the server had not acknowledged
-  // everything by then.
-  bool Close();
+  // Ends the connection gracefully (CloseGracefully); the handle's close
+  // succeeds whatever the server did.
+  bool Close() override;
+  // Waits until the server acknowledged everything written (a request that
+  // expects no answer must reach the device), says it sends no more, reads
+  // and drops what still arrives until the server closes too, then closes.
+  // A reset instead would make the server drop what it has not yet written
+  // to the device. Bounded by kNetworkCloseTimeoutMs; false when the server
+  // had not acknowledged everything by then.
+  bool CloseGracefully();
 
-  TransferResult Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts);
-  TransferResult Write(const uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts);
+  // The engine's read, with the allowance, the gap of a stream that flowed
+  // into this read, and Telnet decoding of what arrives.
+  TransferResult Read(uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts) override;
+  TransferResult Write(const uint8_t *bytes, uint32_t count, const CommTimeouts &timeouts) override;
 
   // The settings last applied through this port (8N1 and rate 0 before).
-  void LineSettings(Dcb *dcb) const;
+  bool LineSettings(Dcb *dcb) override;
   // rfc2217: sends rate, framing, flow control and the modem lines, and
   // waits for the server to confirm each setting with the value asked; a
   // different value (a refused rate) fails. tcp: the line is what the
   // server's configuration sets, so the record is only checked and kept.
   // A fresh connection applies the same settings again.
-  bool ApplyLineSettings(const Dcb &dcb);
+  bool ApplyLineSettings(const Dcb &dcb) override;
   // Starts a fresh connection when the last exchange did not end clean (see
   // above), then discards what was received and not yet read; rfc2217 also
   // asks the server to empty its receive buffer.
-  bool PurgeReceived();
+  bool PurgeReceived() override;
 
   // Why the last operation failed.
   const NetworkFailure &failure() const { return failure_; }
   const std::string &description() const { return description_; }
 
  private:
-  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-  enum class Received { kSome, kTimedOut, kBroken };
+  enum class Received { kSome, kNothing, kTimedOut, kBroken };
 
   NetworkPort(std::string description, bool com_port);
   bool Allocate();
@@ -126,7 +134,16 @@ class NetworkPort {
   bool ReceiveDuringSetup(Deadline deadline, NetworkError timed_out);
   bool AgreeOnComPort(Deadline deadline);
   void Fail(NetworkError error, int system_error = 0);
+  bool SetLine(const Dcb &dcb);  // ApplyLineSettings, recording nothing
+  Received ReceiveOnce();
   Received Receive(Deadline deadline);
+  // The engine's view of this port (ReadSource).
+  uint32_t TakeReadAhead(uint8_t *bytes, uint32_t count) override;
+  bool QueueLikelyEmpty() const override { return false; }
+  ReadStep Pull(uint8_t *bytes, uint32_t wanted) override;
+  Wait Await(Deadline deadline) override;
+  void NoteFailure(const char *context) const;
+  void NoteTransferFailure(const char *what, uint32_t done, uint32_t count) const;
   void CheckFirstBytes(const uint8_t *bytes, size_t count);
   size_t Send(const uint8_t *bytes, size_t count, Deadline deadline);
   bool SendControl(const uint8_t *bytes, size_t count, Deadline deadline);

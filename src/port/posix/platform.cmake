@@ -12,8 +12,10 @@ target_sources(qx318_core PRIVATE
 
 add_library(qx318_converter_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/posix_converter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handle_table.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/serial_transport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/network_port.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/telnet_com_port.cpp
+  ${QX318_PORT_DIR}/portable/telnet_com_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timed_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_speed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb_lookup.cpp)

@@ -5,29 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <optional>
 
 namespace qx318::posix {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 constexpr uint32_t kNoWaitInterval = 0xFFFFFFFFu;
 
-// From now; none when both parts are 0 (then the clock is not read).
-std::optional<Clock::time_point> TotalDeadline(uint32_t multiplier, uint32_t constant,
-                                               uint32_t count) {
-  if (multiplier == 0 && constant == 0) return std::nullopt;
-  const uint64_t total = static_cast<uint64_t>(multiplier) * count + constant;
-  return Clock::now() + Milliseconds(total);
-}
-
 // Milliseconds poll may wait before the deadline passes, rounded up so that
 // a wait never ends just short of it; -1 without a deadline, 0 when passed.
-int PollTimeout(std::optional<Clock::time_point> deadline) {
+int PollTimeout(Deadline deadline) {
   if (!deadline) return -1;
   const auto left = *deadline - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
@@ -35,22 +24,106 @@ int PollTimeout(std::optional<Clock::time_point> deadline) {
   return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
 }
 
-std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a,
-                                          std::optional<Clock::time_point> b) {
+// When a read must end: the total and, once a byte came, the gap after it.
+class ReadDeadlines {
+ public:
+  ReadDeadlines(const CommTimeouts &timeouts, uint32_t count, const ReadExtras &extras)
+      : return_at_once_(ReturnsAtOnce(timeouts)),
+        gap_applies_(!return_at_once_ && timeouts.ReadIntervalTimeout != 0),
+        gap_(uint64_t{timeouts.ReadIntervalTimeout} + extras.allowance_ms) {
+    total_ = return_at_once_
+                 ? Deadline(Clock::now())
+                 : TotalDeadline(Clock::now(), timeouts.ReadTotalTimeoutMultiplier,
+                                 timeouts.ReadTotalTimeoutConstant, count, extras.allowance_ms);
+    if (gap_applies_ && extras.gap_from) gap_end_ = *extras.gap_from + gap_;
+  }
+
+  void ByteArrived() {
+    if (gap_applies_) gap_end_ = Clock::now() + gap_;
+  }
+  Deadline Next() const { return Earliest(total_, gap_end_); }
+
+ private:
+  bool return_at_once_;
+  bool gap_applies_;
+  Milliseconds gap_;
+  Deadline total_;
+  Deadline gap_end_;
+};
+
+// A terminal's descriptor, with or without a read-ahead buffer.
+class DescriptorSource final : public ReadSource {
+ public:
+  DescriptorSource(int fd, ReceiveBuffer *buffer) : fd_(fd), buffer_(buffer) {}
+
+  uint32_t TakeReadAhead(uint8_t *bytes, uint32_t count) override {
+    if (buffer_ == nullptr) return 0;
+    const uint32_t taken = buffer_->size() < count ? buffer_->size() : count;
+    std::memcpy(bytes, buffer_->bytes.data() + buffer_->begin, taken);
+    buffer_->begin += taken;
+    if (buffer_->begin == buffer_->end) buffer_->Clear();
+    return taken;
+  }
+
+  bool QueueLikelyEmpty() const override {
+    return buffer_ != nullptr && buffer_->kernel_queue_empty;
+  }
+
+  // In raw mode with VMIN and VTIME 0 a terminal reports "no data yet" as a
+  // read of 0, not EAGAIN; a hang-up shows in poll.
+  ReadStep Pull(uint8_t *bytes, uint32_t wanted) override {
+    const ssize_t got = ReadOnce(bytes, wanted);
+    if (got > 0) return {static_cast<uint32_t>(got), false, false};
+    return {0, got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR, got == 0};
+  }
+
+  Wait Await(Deadline deadline) override { return WaitFor(fd_, POLLIN, deadline); }
+
+ private:
+  // One read from the descriptor. Without a buffer it asks for the wanted
+  // bytes alone. With one (empty by now: a read takes what it holds first)
+  // the same call also takes up to a buffer's worth of what follows, and
+  // notes whether the kernel's queue was left empty. Returns the bytes that
+  // went to the caller, or what read returned when nothing came.
+  ssize_t ReadOnce(uint8_t *bytes, uint32_t wanted) {
+    if (buffer_ == nullptr) return read(fd_, bytes, wanted);
+    iovec parts[2] = {{bytes, wanted}, {buffer_->bytes.data(), ReceiveBuffer::kCapacity}};
+    const ssize_t got = readv(fd_, parts, 2);
+    buffer_->kernel_queue_empty = got < static_cast<ssize_t>(wanted) + ReceiveBuffer::kCapacity;
+    if (got <= static_cast<ssize_t>(wanted)) return got;
+    buffer_->begin = 0;
+    buffer_->end = static_cast<uint32_t>(got) - wanted;
+    return wanted;
+  }
+
+  int fd_;
+  ReceiveBuffer *buffer_;
+};
+
+bool Failure(Wait wait) { return wait == Wait::kFailed || wait == Wait::kGone; }
+
+}  // namespace
+
+Deadline TotalDeadline(Clock::time_point start, uint32_t multiplier, uint32_t constant,
+                       uint32_t count, uint32_t allowance_ms) {
+  if (multiplier == 0 && constant == 0) return std::nullopt;
+  return start + Milliseconds(uint64_t{multiplier} * count + constant + allowance_ms);
+}
+
+Deadline Earliest(Deadline a, Deadline b) {
   if (!a) return b;
   if (!b) return a;
   return *a < *b ? a : b;
 }
 
-bool Passed(std::optional<Clock::time_point> deadline) {
-  return deadline && Clock::now() >= *deadline;
+bool Passed(Deadline deadline) { return deadline && Clock::now() >= *deadline; }
+
+bool ReturnsAtOnce(const CommTimeouts &timeouts) {
+  return timeouts.ReadIntervalTimeout == kNoWaitInterval &&
+         timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0;
 }
 
-// kHungUp: poll reports readable together with a hang-up or an error, as a
-// terminal does once its other side is gone; reads then return 0 for ever.
-enum class Wait { kReady, kHungUp, kTimedOut, kFailed };
-
-Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
+Wait WaitFor(int fd, short events, Deadline deadline) {
   for (;;) {
     pollfd entry{fd, events, 0};
     const int ready = poll(&entry, 1, PollTimeout(deadline));
@@ -65,93 +138,48 @@ Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
     if (entry.revents & events) {
       return (entry.revents & (POLLHUP | POLLERR)) ? Wait::kHungUp : Wait::kReady;
     }
-    return Wait::kFailed;  // POLLERR, POLLHUP or POLLNVAL without data
+    return Wait::kGone;
   }
 }
 
-// Hands out what the buffer holds, up to count bytes.
-uint32_t TakeBuffered(ReceiveBuffer &buffer, uint8_t *bytes, uint32_t count) {
-  const uint32_t taken = buffer.size() < count ? buffer.size() : count;
-  std::memcpy(bytes, buffer.bytes.data() + buffer.begin, taken);
-  buffer.begin += taken;
-  if (buffer.begin == buffer.end) buffer.Clear();
-  return taken;
-}
-
-// One read from the descriptor. Without a buffer it asks for the wanted
-// bytes alone. With one (empty by now: a read takes what it holds first) the
-// same call also takes up to a buffer's worth of what follows, and notes
-// whether the kernel's queue was left empty. Returns the bytes that went to
-// the caller, or what read returned when nothing came.
-ssize_t ReadOnce(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t wanted) {
-  if (buffer == nullptr) return read(fd, bytes, wanted);
-  iovec parts[2] = {{bytes, wanted}, {buffer->bytes.data(), ReceiveBuffer::kCapacity}};
-  const ssize_t got = readv(fd, parts, 2);
-  buffer->kernel_queue_empty = got < static_cast<ssize_t>(wanted) + ReceiveBuffer::kCapacity;
-  if (got <= static_cast<ssize_t>(wanted)) return got;
-  buffer->begin = 0;
-  buffer->end = static_cast<uint32_t>(got) - wanted;
-  return wanted;
-}
-
-TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t count,
-                        const CommTimeouts &timeouts) {
+TransferResult ReadWithTimeouts(ReadSource &source, uint8_t *bytes, uint32_t count,
+                                const CommTimeouts &timeouts, const ReadExtras &extras) {
   TransferResult result;
   if (count == 0) return result;
-  // Buffered bytes are taken as a read of the kernel's queue would take them;
-  // a read they satisfy needs no clock.
-  if (buffer != nullptr) {
-    result.count = TakeBuffered(*buffer, bytes, count);
-    if (result.count == count) return result;
-  }
-  const bool return_at_once = timeouts.ReadIntervalTimeout == kNoWaitInterval &&
-                              timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                              timeouts.ReadTotalTimeoutConstant == 0;
-  const auto total = return_at_once ? std::optional<Clock::time_point>(Clock::now())
-                                    : TotalDeadline(timeouts.ReadTotalTimeoutMultiplier,
-                                                    timeouts.ReadTotalTimeoutConstant, count);
-  const bool interval_applies = !return_at_once && timeouts.ReadIntervalTimeout != 0;
-  std::optional<Clock::time_point> gap_deadline;
-  const auto received_now = [&] {
-    if (interval_applies) gap_deadline = Clock::now() + Milliseconds(timeouts.ReadIntervalTimeout);
-  };
-  if (result.count > 0) received_now();
+  // Bytes read ahead are taken as a read of the kernel's queue would take
+  // them; a read they satisfy needs no clock.
+  result.count = source.TakeReadAhead(bytes, count);
+  if (result.count == count) return result;
+  ReadDeadlines deadlines(timeouts, count, extras);
+  if (result.count > 0) deadlines.ByteArrived();
 
   // After a read that left the kernel's queue empty, wait first: poll
   // returns at once when bytes came meanwhile, and a read now would only
   // find nothing. A deadline that has passed makes that wait a look.
-  bool wait_first = buffer != nullptr && buffer->kernel_queue_empty;
+  bool wait_first = source.QueueLikelyEmpty();
   bool hung_up = false;
 
   while (result.count < count) {
     if (!wait_first) {
-      const ssize_t got = ReadOnce(fd, buffer, bytes + result.count, count - result.count);
-      // Bytes that came before a hang-up are still taken; once none are left
-      // the read fails at once instead of spinning until the time-out.
-      if (got == 0 && hung_up) {
+      const ReadStep step = source.Pull(bytes + result.count, count - result.count);
+      if (step.failed || (step.ended && hung_up)) {
         result.failed = true;
         break;
       }
-      if (got > 0) {
-        result.count += static_cast<uint32_t>(got);
+      if (step.count > 0) {
+        result.count += step.count;
         if (result.count == count) break;
-        received_now();
-        wait_first = buffer != nullptr && buffer->kernel_queue_empty;
+        deadlines.ByteArrived();
+        wait_first = source.QueueLikelyEmpty();
         continue;
       }
-      // In raw mode with VMIN and VTIME 0 a terminal reports "no data yet" as
-      // a read of 0, not EAGAIN; a hang-up shows in poll.
-      if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        result.failed = true;
-        break;
-      }
-      if (Passed(Earliest(total, gap_deadline))) break;
+      if (Passed(deadlines.Next())) break;
     }
     wait_first = false;
-    const Wait wait = WaitFor(fd, POLLIN, Earliest(total, gap_deadline));
+    const Wait wait = source.Await(deadlines.Next());
     hung_up = wait == Wait::kHungUp;
     if (wait == Wait::kTimedOut) break;
-    if (wait == Wait::kFailed) {
+    if (Failure(wait)) {
       result.failed = true;
       break;
     }
@@ -159,22 +187,22 @@ TransferResult ReadLoop(int fd, ReceiveBuffer *buffer, uint8_t *bytes, uint32_t 
   return result;
 }
 
-}  // namespace
-
 TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
                                 const CommTimeouts &timeouts) {
-  return ReadLoop(fd, nullptr, bytes, count, timeouts);
+  DescriptorSource source(fd, nullptr);
+  return ReadWithTimeouts(source, bytes, count, timeouts);
 }
 
 TransferResult ReadWithTimeouts(int fd, ReceiveBuffer &buffer, uint8_t *bytes, uint32_t count,
                                 const CommTimeouts &timeouts) {
-  return ReadLoop(fd, &buffer, bytes, count, timeouts);
+  DescriptorSource source(fd, &buffer);
+  return ReadWithTimeouts(source, bytes, count, timeouts);
 }
 
 TransferResult WriteWithTimeouts(int fd, const uint8_t *bytes, uint32_t count,
                                  const CommTimeouts &timeouts) {
   TransferResult result;
-  const auto deadline = TotalDeadline(timeouts.WriteTotalTimeoutMultiplier,
+  const auto deadline = TotalDeadline(Clock::now(), timeouts.WriteTotalTimeoutMultiplier,
                                       timeouts.WriteTotalTimeoutConstant, count);
   while (result.count < count) {
     const ssize_t put = write(fd, bytes + result.count, count - result.count);
@@ -188,7 +216,7 @@ TransferResult WriteWithTimeouts(int fd, const uint8_t *bytes, uint32_t count,
     }
     const Wait wait = WaitFor(fd, POLLOUT, deadline);
     if (wait == Wait::kTimedOut) break;
-    if (wait == Wait::kFailed) {
+    if (Failure(wait)) {
       result.failed = true;
       break;
     }

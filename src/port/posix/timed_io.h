@@ -1,13 +1,21 @@
-// Reads and writes on a non-blocking descriptor with the converter's
-// time-out model, using poll and a monotonic clock.
+// The converter's time-out model on POSIX, for every transport: the total
+// and per-byte deadlines, the gap between bytes, the waits in poll against a
+// monotonic clock, and the read-ahead buffer a read fills together with the
+// caller's memory. A transport supplies the bytes (ReadSource) and its own
+// inputs (ReadExtras); the rules of when a read ends live here alone.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 #include "port/converter.h"
 
 namespace qx318::posix {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
 
 struct TransferResult {
   uint32_t count = 0;   // bytes moved, whatever happened
@@ -35,18 +43,86 @@ struct ReceiveBuffer {
   void Clear() { begin = end = 0; }
 };
 
-// Reads up to count bytes. Ends when count bytes arrived; when the total
-// time-out (constant + multiplier x count, unless both are 0) has passed;
-// or when interval ms passed after a byte without another one (unless
-// interval is 0). An interval of 0xFFFFFFFF with both totals 0 returns at
-// once with what is already there. The interval is never waited past: each
-// wait is the shortest of what is left of the two.
+// ------------------------------------------------------------ deadlines
+
+// From start, longer by allowance_ms; none when both parts are 0.
+Deadline TotalDeadline(Clock::time_point start, uint32_t multiplier, uint32_t constant,
+                       uint32_t count, uint32_t allowance_ms = 0);
+Deadline Earliest(Deadline a, Deadline b);
+bool Passed(Deadline deadline);
+
+// The interval 0xFFFFFFFF with both read totals 0: a read returns at once
+// with what is already there.
+bool ReturnsAtOnce(const CommTimeouts &timeouts);
+
+// What poll saw. kHungUp: readable together with a hang-up or an error, as a
+// terminal does once its other side is gone (reads then return 0 for ever);
+// kGone: a hang-up, error or invalid descriptor without the events asked for;
+// kFailed: poll itself failed (errno tells).
+enum class Wait { kReady, kHungUp, kGone, kTimedOut, kFailed };
+
+// Waits until fd shows one of events or the deadline passes (never without
+// one); an interrupted or early-woken poll is resumed.
+Wait WaitFor(int fd, short events, Deadline deadline);
+
+// ------------------------------------------------------------ reads
+
+// One step of a read from some transport.
+struct ReadStep {
+  uint32_t count = 0;   // bytes placed in the caller's memory
+  bool failed = false;  // the transport is gone; no byte will come
+  // Nothing came and the read said so with 0 rather than "not yet": after a
+  // wait that saw a hang-up, the end of the stream.
+  bool ended = false;
+};
+
+// Where a read's bytes come from. The engine calls these in its order and
+// decides from their answers when the read ends.
+class ReadSource {
+ public:
+  // Hands out bytes already received (no system call), up to count.
+  virtual uint32_t TakeReadAhead(uint8_t *bytes, uint32_t count) = 0;
+  // True when the kernel's queue was empty when last looked at, so the next
+  // Pull should wait for bytes first instead of finding nothing.
+  virtual bool QueueLikelyEmpty() const = 0;
+  // Moves what has arrived into bytes (up to wanted) without waiting; 0 bytes
+  // and not failed when nothing has come yet.
+  virtual ReadStep Pull(uint8_t *bytes, uint32_t wanted) = 0;
+  // Waits, at most until deadline, for something to Pull.
+  virtual Wait Await(Deadline deadline) = 0;
+
+  virtual ~ReadSource() = default;
+};
+
+// A transport's additions to the serial line's time-outs.
+struct ReadExtras {
+  // Added to the total and to the gap: what the way to the line may delay
+  // a byte beyond the line's own time-outs.
+  uint32_t allowance_ms = 0;
+  // The gap runs from this byte (one of an earlier read this one continues)
+  // instead of waiting for the first byte of this read.
+  std::optional<Clock::time_point> gap_from;
+};
+
+// Reads up to count bytes from source. Ends when count bytes arrived; when
+// the total time-out (constant + multiplier x count, unless both are 0) has
+// passed; or when interval ms passed after a byte without another one
+// (unless interval is 0). An interval of 0xFFFFFFFF with both totals 0
+// returns at once with what is already there. The interval is never waited
+// past: each wait is the shortest of what is left of the two. Bytes that
+// came before a hang-up are still taken; once none are left the read fails
+// at once instead of spinning until the time-out.
+TransferResult ReadWithTimeouts(ReadSource &source, uint8_t *bytes, uint32_t count,
+                                const CommTimeouts &timeouts, const ReadExtras &extras = {});
+
+// The same on a non-blocking descriptor (a terminal), asking it for the
+// wanted bytes alone.
 TransferResult ReadWithTimeouts(int fd, uint8_t *bytes, uint32_t count,
                                 const CommTimeouts &timeouts);
 
-// The same read, served first from buffer; each read from the descriptor
-// fills the caller's bytes and, in the same call, takes whatever else is
-// waiting into buffer. The time-outs are those of the count bytes asked for,
+// The same, served first from buffer; each read from the descriptor fills
+// the caller's bytes and, in the same call, takes whatever else is waiting
+// into buffer. The time-outs are those of the count bytes asked for,
 // exactly as above.
 TransferResult ReadWithTimeouts(int fd, ReceiveBuffer &buffer, uint8_t *bytes, uint32_t count,
                                 const CommTimeouts &timeouts);

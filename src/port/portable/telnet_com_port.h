@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qx318::posix::telnet {
+namespace qx318::telnet {
 
 inline constexpr uint8_t kIac = 255;
 inline constexpr uint8_t kDont = 254;
@@ -126,4 +126,4 @@ class Decoder {
   ComPortReport report_;
 };
 
-}  // namespace qx318::posix::telnet
+}  // namespace qx318::telnet

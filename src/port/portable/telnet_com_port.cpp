@@ -1,6 +1,6 @@
-#include "port/posix/telnet_com_port.h"
+#include "port/portable/telnet_com_port.h"
 
-namespace qx318::posix::telnet {
+namespace qx318::telnet {
 
 namespace {
 
@@ -192,4 +192,4 @@ size_t Decoder::Feed(const uint8_t *input, size_t count, uint8_t *data) {
   return produced;
 }
 
-}  // namespace qx318::posix::telnet
+}  // namespace qx318::telnet
