@@ -117,15 +117,16 @@ int FindSlot(PortHandle port) {
 // declared size and the CRC's verdict as far as the answer went. Bytes the
 // capture could not keep mean that the frame's end is not in the line.
 void AddAnswerSummary(Line &line, const TraceCapture &capture) {
-  line.Add(" %s=%u", kSkipped, capture.skipped);
-  if (!capture.start_found) return line.Add(" %s=%s", kStart, kStartNone);
-  if (capture.image_size_known) {
-    line.Add(" %s=%u %s=%u", kRows, capture.rows, kRowLength, capture.row_length);
-  } else if (capture.length_known) {
-    line.Add(" %s=%u", kLength, capture.length);
+  line.Add(" %s=%u", kSkipped, capture.start.skipped);
+  if (!capture.start.found) return line.Add(" %s=%s", kStart, kStartNone);
+  if (capture.image_size.known) {
+    line.Add(" %s=%u %s=%u", kRows, capture.image_size.rows, kRowLength,
+             capture.image_size.row_length);
+  } else if (capture.length.known) {
+    line.Add(" %s=%u", kLength, capture.length.length);
   }
-  const bool whole = capture.crc_known && capture.dropped == 0;
-  line.Add(" %s=%s", kCrc, !whole ? kCrcIncomplete : capture.crc_matches ? kCrcGood : kCrcBad);
+  const bool whole = capture.crc.known && capture.dropped == 0;
+  line.Add(" %s=%s", kCrc, !whole ? kCrcIncomplete : capture.crc.matches ? kCrcGood : kCrcBad);
 }
 
 void ReleaseCapture(TraceCapture &capture) {
@@ -137,6 +138,13 @@ void ReleaseCapture(TraceCapture &capture) {
 TraceCapture *ExchangeUnderWay() {
   TraceCapture *capture = ThisThreadTrace();
   return capture != nullptr && capture->entry > 0 ? capture : nullptr;
+}
+
+// What the frame layer said, kept for the exchange under way, if any.
+template <typename Update>
+void Note(Update update) {
+  TraceCapture *capture = ExchangeUnderWay();
+  if (capture != nullptr) update(*capture);
 }
 
 }  // namespace
@@ -233,9 +241,10 @@ void TraceRequest(const uint8_t *bytes, uint32_t count, uint32_t written) {
   Line line(static_cast<size_t>(count) * 2 + 256);
   AddHead(line, port, kRequest);
   line.AddHex(kBytes, bytes, count);
-  if (capture->request_described) {
-    line.Add(" %s=%u %s=%u %s=%u", kAddress, capture->address, kCommand, capture->command, kLength,
-             capture->data_count);
+  const TracedRequest &request = capture->request;
+  if (request.described) {
+    line.Add(" %s=%u %s=%u %s=%u", kAddress, request.address, kCommand, request.command, kLength,
+             request.data_count);
   }
   line.Add(" %s=%u", kWritten, written);
   line.WriteTo(port.sink);
@@ -266,41 +275,23 @@ void TraceReceived(const uint8_t *bytes, uint32_t count) {
 }
 
 void NoteRequestFields(uint32_t address, uint32_t command, uint32_t data_count) {
-  TraceCapture *capture = ExchangeUnderWay();
-  if (capture == nullptr) return;
-  capture->request_described = true;
-  capture->address = address;
-  capture->command = command;
-  capture->data_count = data_count;
+  Note([=](TraceCapture &capture) { capture.request = {true, address, command, data_count}; });
 }
 
 void NoteAnswerStart(uint32_t skipped, bool found) {
-  TraceCapture *capture = ExchangeUnderWay();
-  if (capture == nullptr) return;
-  capture->skipped = skipped;
-  capture->start_found = found;
+  Note([=](TraceCapture &capture) { capture.start = {skipped, found}; });
 }
 
 void NoteAnswerLength(uint32_t length) {
-  TraceCapture *capture = ExchangeUnderWay();
-  if (capture == nullptr) return;
-  capture->length_known = true;
-  capture->length = length;
+  Note([=](TraceCapture &capture) { capture.length = {true, length}; });
 }
 
 void NoteImageSize(uint32_t rows, uint32_t row_length) {
-  TraceCapture *capture = ExchangeUnderWay();
-  if (capture == nullptr) return;
-  capture->image_size_known = true;
-  capture->rows = rows;
-  capture->row_length = row_length;
+  Note([=](TraceCapture &capture) { capture.image_size = {true, rows, row_length}; });
 }
 
 void NoteAnswerCrc(bool matches) {
-  TraceCapture *capture = ExchangeUnderWay();
-  if (capture == nullptr) return;
-  capture->crc_known = true;
-  capture->crc_matches = matches;
+  Note([=](TraceCapture &capture) { capture.crc = {true, matches}; });
 }
 
 }  // namespace qx318

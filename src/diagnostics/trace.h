@@ -16,6 +16,31 @@
 
 namespace qx318 {
 
+// What the frame layer told the trace, each part with whether it was told.
+struct TracedRequest {
+  bool described;
+  uint32_t address;
+  uint32_t command;
+  uint32_t data_count;
+};
+struct TracedStart {
+  uint32_t skipped;  // marker bytes before the start byte
+  bool found;
+};
+struct TracedLength {
+  bool known;
+  uint32_t length;
+};
+struct TracedImageSize {
+  bool known;
+  uint32_t rows;
+  uint32_t row_length;
+};
+struct TracedCrc {
+  bool known;  // the whole frame came
+  bool matches;
+};
+
 // The traced exchange under way on one thread: the received bytes and what
 // the frame layer said of them. Trivial, so that it can live in storage
 // that needs no constructor on any platform (ThisThreadTrace, in
@@ -23,21 +48,11 @@ namespace qx318 {
 struct TraceCapture {
   int32_t entry;   // the traced port's slot + 1; 0: none
   bool requested;  // a request went out, so the exchange has an answer line
-  // The request as the frame layer built it.
-  bool request_described;
-  uint32_t address;
-  uint32_t command;
-  uint32_t data_count;
-  // The answer as far as the frame reader got.
-  uint32_t skipped;
-  bool start_found;
-  bool length_known;
-  uint32_t length;
-  bool image_size_known;
-  uint32_t rows;
-  uint32_t row_length;
-  bool crc_known;
-  bool crc_matches;
+  TracedRequest request;
+  TracedStart start;
+  TracedLength length;
+  TracedImageSize image_size;
+  TracedCrc crc;
   // The bytes received so far, owned by the trace.
   uint8_t *bytes;
   uint32_t size;

@@ -218,6 +218,16 @@ const Case kCases[] = {
      QX318_FAIL_WRONG_LENGTH, "4 data bytes, expected 5"},
 };
 
+// A table row's name as a test name: letters and digits, the rest '_'.
+template <typename Row>
+std::string ParamName(const ::testing::TestParamInfo<Row> &info) {
+  std::string name = info.param.name;
+  for (char &ch : name) {
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  }
+  return name;
+}
+
 class FailureReasons : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FailureReasons, EachFailureNamesItsReason) {
@@ -231,14 +241,7 @@ TEST_P(FailureReasons, EachFailureNamesItsReason) {
       << QX318_GetLastFailureDetail();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases),
-                         [](const auto &param_info) {
-                           std::string name = param_info.param.name;
-                           for (char &ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, FailureReasons, ::testing::ValuesIn(kCases), ParamName<Case>);
 
 TEST(FailureReasons, SuccessClearsTheReasonAndTheCallersErrorIsNotTouched) {
   FakeConverter converter;
@@ -475,13 +478,7 @@ TEST_P(TracedAnswers, TheAnswerLineSummarisesWhatWasRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TracedAnswers, ::testing::ValuesIn(kTracedAnswers),
-                         [](const auto &param_info) {
-                           std::string name = param_info.param.name;
-                           for (char &ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
-                         });
+                         ParamName<TracedAnswer>);
 
 // An open traces its failure once the converter has been asked; one refused
 // for its arguments, and a call refused before its request, leave no
