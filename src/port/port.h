@@ -79,8 +79,9 @@ ReadResult ReadPort(PortHandle port, uint8_t *bytes, uint32_t count);
 // Fails at once, having read nothing, when limit_ms is 0.
 ReadResult ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms);
 
-// Sees each piece of a discarded read as it lands, before the next piece
-// takes its place in the scratch area.
+// Sees each piece of a discarded read as it lands (after the trace has its
+// bytes), before the next piece takes its place in the scratch area; it may
+// change them, since they are thrown away.
 struct PieceObserver {
   void (*on_piece)(void *context, uint8_t *bytes, uint32_t count);
   void *context;
