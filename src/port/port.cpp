@@ -177,7 +177,7 @@ ReadResult ReadPort(PortHandle port, uint8_t *bytes, uint32_t count) {
 ReadResult ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms) {
   if (count == 0) {
     // Nothing to wait for: one read of nothing, which the converter answers
-    // at once, and true whatever it reports.
+    // at once, and complete whatever it reports.
     uint32_t received = 0;
     (void)Converter().read_file(port, bytes, 0, &received, nullptr);
     return WholeRead(0);
