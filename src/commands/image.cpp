@@ -5,7 +5,7 @@
 #include "commands/image.h"
 
 #include "diagnostics/exported_call.h"
-#include "port/port.h"
+#include "diagnostics/trace.h"
 #include "protocol/command_codes.h"
 #include "protocol/crc.h"
 #include "protocol/frame.h"
@@ -71,6 +71,7 @@ bool ReceivedCrcMatches(PortHandle port, uint16_t crc, size_t pixel_count) {
   uint8_t received[kCrcGroups] = {};
   if (!ReadAnswerField(port, received, kCrcGroups, "CRC")) return false;
   const uint32_t received_crc = DecodeGroups(received, kCrcGroups) & kCrcMask;
+  TraceAnswerCrc(received_crc == crc);
   if (received_crc == crc) return true;
   return Fail(QX318_FAIL_CRC_MISMATCH,
               "image CRC received 0x%04X, computed 0x%04X over %llu pixel bytes", received_crc, crc,
@@ -114,6 +115,7 @@ bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out,
   uint16_t crc = 0;
   ImageWords words;
   if (!ReadImageWords(port, area.data(), &crc, &words)) return false;
+  TraceImageSize(words.row_count, words.row_length);
   const size_t pixel_count = static_cast<size_t>(words.row_count) * words.row_length;
   uint8_t *pixels = destination.buffer_for(destination.context, words.row_count, words.row_length);
   if (pixels == nullptr) {
@@ -121,8 +123,7 @@ bool ExchangeImage(PortHandle port, int32_t address, ImageHeader *header_out,
     // sends the image all the same: it is read to its end, CRC included,
     // through the work area and dropped, so that the next exchange does not
     // meet it.
-    (void)DiscardFromPort(port, uint64_t{pixel_count} + kCrcGroups, area.data(),
-                          static_cast<uint32_t>(area.size()));
+    DiscardAnswerRest(port, pixel_count, crc, area.data(), static_cast<uint32_t>(area.size()));
     return Fail(QX318_FAIL_CAPACITY, "image of %u x %u = %llu bytes does not fit the buffer",
                 words.row_count, words.row_length, static_cast<unsigned long long>(pixel_count));
   }

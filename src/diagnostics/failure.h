@@ -26,15 +26,9 @@ namespace qx318 {
 
 inline constexpr uint32_t kFailureDetailSize = 256;
 
-// The figures of the last read that moved fewer bytes than asked for.
-struct ShortRead {
-  uint32_t received;
-  uint32_t wanted;
-  uint64_t elapsed_ms;
-};
-
-// What the library keeps for one thread. Trivial, so that it can live in
-// storage that needs no constructor on any platform.
+// Why the thread's last call failed. Trivial, so that it can live in
+// storage that needs no constructor on any platform. The trace's capture of
+// the exchange under way is a record of its own (diagnostics/trace.h).
 struct ThreadFailure {
   int32_t code;
   char detail[kFailureDetailSize];
@@ -43,20 +37,13 @@ struct ThreadFailure {
   // none.
   int32_t converter_code;
   char converter_detail[kFailureDetailSize];
-  ShortRead last_short_read;
-  // The traced exchange under way on this thread (trace_entry 0: none, else slot + 1).
-  int32_t trace_entry;
-  int32_t trace_command;
-  uint8_t *capture;  // the bytes received so far, owned by the trace
-  uint32_t capture_size;
-  uint32_t capture_capacity;
-  uint64_t capture_dropped;
 };
 
 // ThisThreadFailure(), the calling thread's record, is the platform's
 // (port/platform.h).
 
-// Called on entry to every exported call: the thread's reason is cleared.
+// Called on entry to every exported call (by ExportedCall, the one place):
+// the thread's reason is cleared.
 void ClearFailure();
 
 // Records code with a detail made from fmt (printf-style); returns false, so
@@ -77,12 +64,5 @@ void ClearConverterFailure();
 // made from fmt. Returns false.
 bool FailWithConverterReason(int32_t code, const char *fmt, ...) QX318_FORMAT_CHECK(2, 3);
 int32_t ConverterFailureCode();
-
-// The exported edge: records success or keeps the reason, and collapses it
-// to the 1/0 the callers rely on.
-inline int32_t Collapse(bool ok) {
-  if (ok) ClearFailure();
-  return ok ? 1 : 0;
-}
 
 }  // namespace qx318

@@ -7,14 +7,13 @@
 #include <cstring>
 
 #include "diagnostics/failure.h"
+#include "diagnostics/trace_fields.h"
 #include "port/platform.h"
-#include "protocol/crc.h"
-#include "protocol/frame.h"
-#include "protocol/groups.h"
-#include "protocol/work_buffer.h"
 
 namespace qx318 {
 namespace {
+
+using namespace trace_fields;
 
 constexpr int kTracedPortSlots = 64;
 constexpr size_t kPortNameSize = 96;
@@ -22,7 +21,6 @@ constexpr uint32_t kFirstCapture = 4096;
 // An image of any size is traced in full up to this many received bytes;
 // the line then says how many more came.
 constexpr uint32_t kCaptureLimit = 16u << 20;
-constexpr int32_t kCommandImage = 6;
 
 // The trace's table of traced ports: the one piece of process-wide state
 // the trace needs, since the handle belongs to the converter. A slot is
@@ -54,45 +52,54 @@ void EscapeName(const char *description, char (&out)[kPortNameSize]) {
 // Builds one line in a heap buffer and writes it in one call.
 class Line {
  public:
-  explicit Line(size_t capacity) : buffer_(capacity), size_(0) {}
+  explicit Line(size_t capacity)
+      : buffer_(static_cast<char *>(AllocateZeroed(capacity))),
+        capacity_(buffer_ != nullptr ? capacity : 0),
+        size_(0) {}
+  ~Line() { ReleaseZeroed(buffer_); }
+  Line(const Line &) = delete;
+  Line &operator=(const Line &) = delete;
+
   void Add(const char *fmt, ...) QX318_FORMAT_CHECK(2, 3) {
-    if (!buffer_ || size_ >= buffer_.size()) return;
+    if (buffer_ == nullptr || size_ >= capacity_) return;
     va_list args;
     va_start(args, fmt);
-    const int n = std::vsnprintf(reinterpret_cast<char *>(buffer_.data()) + size_,
-                                 buffer_.size() - size_, fmt, args);
+    const int n = std::vsnprintf(buffer_ + size_, capacity_ - size_, fmt, args);
     va_end(args);
-    if (n > 0) size_ = std::min(size_ + static_cast<size_t>(n), buffer_.size() - 1);
+    if (n > 0) size_ = std::min(size_ + static_cast<size_t>(n), capacity_ - 1);
   }
-  void AddHex(const uint8_t *bytes, uint32_t count) {
+  // " name=" and the bytes in hex, or the sign for none.
+  void AddHex(const char *name, const uint8_t *bytes, uint32_t count) {
     static const char kDigits[] = "0123456789abcdef";
-    if (!buffer_) return;
-    if (count == 0) return Add("-");
-    for (uint32_t i = 0; i < count && size_ + 3 < buffer_.size(); ++i) {
-      buffer_.data()[size_++] = static_cast<uint8_t>(kDigits[bytes[i] >> 4]);
-      buffer_.data()[size_++] = static_cast<uint8_t>(kDigits[bytes[i] & 0xF]);
+    Add(" %s=", name);
+    if (buffer_ == nullptr) return;
+    if (count == 0) return Add("%s", kNoBytes);
+    for (uint32_t i = 0; i < count && size_ + 3 < capacity_; ++i) {
+      buffer_[size_++] = kDigits[bytes[i] >> 4];
+      buffer_[size_++] = kDigits[bytes[i] & 0xF];
     }
   }
   void WriteTo(TraceSink sink) {
-    if (!buffer_) return;
-    if (size_ + 1 < buffer_.size()) buffer_.data()[size_++] = '\n';
-    WriteTraceLine(sink, reinterpret_cast<const char *>(buffer_.data()), size_);
+    if (buffer_ == nullptr) return;
+    if (size_ + 1 < capacity_) buffer_[size_++] = '\n';
+    WriteTraceLine(sink, buffer_, size_);
   }
 
  private:
-  WorkBuffer buffer_;
+  char *buffer_;
+  size_t capacity_;
   size_t size_;
 };
 
 void AddHead(Line &line, const TracedPort &port, const char *direction) {
-  line.Add("t=%llu port=%s dir=%s", static_cast<unsigned long long>(MonotonicMicroseconds()),
-           port.name, direction);
+  line.Add("%s=%llu %s=%s %s=%s", kTime, static_cast<unsigned long long>(MonotonicMicroseconds()),
+           kPort, port.name, kDirection, direction);
 }
 
 void AddFailure(Line &line) {
   const ThreadFailure *record = ThisThreadFailure();
   const int32_t code = CurrentFailure();
-  line.Add(" code=%d detail=\"", static_cast<int>(code));
+  line.Add(" %s=%d %s=\"", kCode, static_cast<int>(code), kDetail);
   if (record != nullptr) {
     for (const char *c = record->detail; *c != '\0'; ++c) line.Add("%c", *c == '"' ? '\'' : *c);
   }
@@ -106,48 +113,38 @@ int FindSlot(PortHandle port) {
   return -1;
 }
 
-uint16_t Crc(const uint8_t *bytes, uint32_t count, uint16_t crc = 0) {
-  for (uint32_t i = 0; i < count; ++i) {
-    const auto masked = static_cast<uint8_t>(bytes[i] & kGroupMask);
-    (void)UpdateCrc16(&crc, &masked, 1);
+// What the frame reader found in the answer: the noise skipped, then the
+// declared size and the CRC's verdict as far as the answer went. Bytes the
+// capture could not keep mean that the frame's end is not in the line.
+void AddAnswerSummary(Line &line, const TraceCapture &capture) {
+  line.Add(" %s=%u", kSkipped, capture.start.skipped);
+  if (!capture.start.found) return line.Add(" %s=%s", kStart, kStartNone);
+  if (capture.image_size.known) {
+    line.Add(" %s=%u %s=%u", kRows, capture.image_size.rows, kRowLength,
+             capture.image_size.row_length);
+  } else if (capture.length.known) {
+    line.Add(" %s=%u", kLength, capture.length.length);
   }
-  return crc;
+  const bool whole = capture.crc.known && capture.dropped == 0;
+  line.Add(" %s=%s", kCrc, !whole ? kCrcIncomplete : capture.crc.matches ? kCrcGood : kCrcBad);
 }
 
-// What the received bytes say: the noise skipped, the declared size and
-// whether the CRC holds, as far as the bytes go.
-void AddAnswerSummary(Line &line, const uint8_t *bytes, uint32_t count, int32_t command) {
-  uint32_t at = 0;
-  while (at < count && (bytes[at] & kMarker) != 0) ++at;
-  line.Add(" skipped=%u", at);
-  if (at == count) return line.Add(" start=none");
-  const uint8_t *frame = bytes + at + 1;
-  const uint32_t left = count - at - 1;
-  if (command == kCommandImage) {
-    if (left < 8) return line.Add(" crc=incomplete");
-    const uint32_t rows = DecodeGroups(frame, 2);
-    const uint32_t row_length = DecodeGroups(frame + 2, 2);
-    line.Add(" rows=%u row_length=%u", rows, row_length);
-    const uint64_t pixels = static_cast<uint64_t>(rows) * row_length;
-    if (left < 8 + pixels + kCrcGroups) return line.Add(" crc=incomplete");
-    const uint16_t computed = Crc(frame + 2, static_cast<uint32_t>(6 + pixels));
-    const uint32_t received = DecodeGroups(frame + 8 + pixels, 3) & 0xFFFF;
-    return line.Add(" crc=%s", received == computed ? "good" : "bad");
-  }
-  if (left < 2) return line.Add(" crc=incomplete");
-  const uint32_t length = DecodeGroups(frame, 2);
-  line.Add(" len=%u", length);
-  if (left < 2 + length + kCrcGroups) return line.Add(" crc=incomplete");
-  const uint16_t computed = Crc(frame + 2, length);
-  const uint32_t received = DecodeGroups(frame + 2 + length, 3) & 0xFFFF;
-  line.Add(" crc=%s", received == computed ? "good" : "bad");
+void ReleaseCapture(TraceCapture &capture) {
+  ReleaseZeroed(capture.bytes);
+  capture = TraceCapture{};
 }
 
-void ReleaseCapture(ThreadFailure &record) {
-  ReleaseZeroed(record.capture);
-  record.capture = nullptr;
-  record.capture_size = record.capture_capacity = 0;
-  record.capture_dropped = 0;
+// The calling thread's capture when it has an exchange under way.
+TraceCapture *ExchangeUnderWay() {
+  TraceCapture *capture = ThisThreadTrace();
+  return capture != nullptr && capture->entry > 0 ? capture : nullptr;
+}
+
+// What the frame layer said, kept for the exchange under way, if any.
+template <typename Update>
+void Note(Update update) {
+  TraceCapture *capture = ExchangeUnderWay();
+  if (capture != nullptr) update(*capture);
 }
 
 }  // namespace
@@ -169,8 +166,8 @@ void TraceOpenedPort(PortHandle port, const char *description, uint32_t baud_rat
     slot.handle.store(port, std::memory_order_release);
     traced_port_count.fetch_add(1, std::memory_order_relaxed);
     Line line(256);
-    AddHead(line, slot, "OPEN");
-    line.Add(" baud=%u", baud_rate);
+    AddHead(line, slot, kOpen);
+    line.Add(" %s=%u", kBaud, baud_rate);
     line.WriteTo(slot.sink);
     return;
   }
@@ -184,7 +181,7 @@ void TraceFailedOpen(const char *description) {
   TracedPort port;
   EscapeName(description == nullptr ? "" : description, port.name);
   Line line(1024);
-  AddHead(line, port, "FAIL");
+  AddHead(line, port, kFailure);
   AddFailure(line);
   line.WriteTo(sink);
   CloseTraceSink(sink);
@@ -196,7 +193,7 @@ void TraceClosedPort(PortHandle port) {
   if (index < 0) return;
   TracedPort &slot = traced_ports[index];
   Line line(256);
-  AddHead(line, slot, "CLOSE");
+  AddHead(line, slot, kClose);
   line.WriteTo(slot.sink);
   CloseTraceSink(slot.sink);
   slot.sink = kNoTraceSink;
@@ -207,79 +204,94 @@ void TraceClosedPort(PortHandle port) {
 bool BeginTracedExchange(PortHandle port) {
   if (traced_port_count.load(std::memory_order_relaxed) == 0) return false;
   const int index = port == nullptr ? -1 : FindSlot(port);
-  ThreadFailure *record = ThisThreadFailure();
-  if (index < 0 || record == nullptr) return false;
-  record->trace_entry = index + 1;  // 0 in a fresh record means none
-  record->trace_command = -1;
-  record->capture_size = 0;
-  record->capture_dropped = 0;
+  TraceCapture *capture = ThisThreadTrace();
+  if (index < 0 || capture == nullptr) return false;
+  ReleaseCapture(*capture);
+  capture->entry = index + 1;
   return true;
 }
 
 void EndTracedExchange(bool ok) {
-  ThreadFailure *record = ThisThreadFailure();
-  if (record == nullptr || record->trace_entry <= 0) return;
-  const TracedPort &port = traced_ports[record->trace_entry - 1];
-  record->trace_entry = 0;
-  if (record->trace_command >= 0) {
-    Line line(static_cast<size_t>(record->capture_size) * 2 + 512);
-    AddHead(line, port, "RX");
-    line.Add(" bytes=");
-    line.AddHex(record->capture, record->capture_size);
-    if (record->capture_dropped != 0) {
-      line.Add(" dropped=%llu", static_cast<unsigned long long>(record->capture_dropped));
+  TraceCapture *capture = ExchangeUnderWay();
+  if (capture == nullptr) return;
+  const TracedPort &port = traced_ports[capture->entry - 1];
+  if (capture->requested || capture->size != 0) {
+    Line line(static_cast<size_t>(capture->size) * 2 + 512);
+    AddHead(line, port, kAnswer);
+    line.AddHex(kBytes, capture->bytes, capture->size);
+    if (capture->dropped != 0) {
+      line.Add(" %s=%llu", kDropped, static_cast<unsigned long long>(capture->dropped));
     }
-    AddAnswerSummary(line, record->capture, record->capture_size, record->trace_command);
+    AddAnswerSummary(line, *capture);
     line.WriteTo(port.sink);
   }
   if (!ok) {
     Line line(1024);
-    AddHead(line, port, "FAIL");
+    AddHead(line, port, kFailure);
     AddFailure(line);
     line.WriteTo(port.sink);
   }
-  ReleaseCapture(*record);
+  ReleaseCapture(*capture);
 }
 
 void TraceRequest(const uint8_t *bytes, uint32_t count, uint32_t written) {
-  ThreadFailure *record = ThisThreadFailure();
-  if (record == nullptr || record->trace_entry <= 0) return;
-  const TracedPort &port = traced_ports[record->trace_entry - 1];
+  TraceCapture *capture = ExchangeUnderWay();
+  if (capture == nullptr) return;
+  const TracedPort &port = traced_ports[capture->entry - 1];
   Line line(static_cast<size_t>(count) * 2 + 256);
-  AddHead(line, port, "TX");
-  line.Add(" bytes=");
-  line.AddHex(bytes, count);
-  if (count >= 4) {
-    const uint32_t data = DecodeGroups(bytes + 1, 2);
-    line.Add(" addr=%u cmd=%u len=%u", bytes[0], bytes[3] & kGroupMask, data);
-    record->trace_command = bytes[3] & kGroupMask;
+  AddHead(line, port, kRequest);
+  line.AddHex(kBytes, bytes, count);
+  const TracedRequest &request = capture->request;
+  if (request.described) {
+    line.Add(" %s=%u %s=%u %s=%u", kAddress, request.address, kCommand, request.command, kLength,
+             request.data_count);
   }
-  line.Add(" written=%u", written);
+  line.Add(" %s=%u", kWritten, written);
   line.WriteTo(port.sink);
+  capture->requested = true;
 }
 
 void TraceReceived(const uint8_t *bytes, uint32_t count) {
-  ThreadFailure *record = ThisThreadFailure();
-  if (record == nullptr || record->trace_entry <= 0 || count == 0) return;
-  if (record->trace_command < 0) record->trace_command = 0;
-  const uint64_t wanted = static_cast<uint64_t>(record->capture_size) + count;
-  if (wanted > record->capture_capacity && record->capture_capacity < kCaptureLimit) {
-    uint64_t capacity = record->capture_capacity == 0 ? kFirstCapture : record->capture_capacity;
+  TraceCapture *capture = ExchangeUnderWay();
+  if (capture == nullptr || count == 0) return;
+  const uint64_t wanted = static_cast<uint64_t>(capture->size) + count;
+  if (wanted > capture->capacity && capture->capacity < kCaptureLimit) {
+    uint64_t capacity = capture->capacity == 0 ? kFirstCapture : capture->capacity;
     while (capacity < wanted && capacity < kCaptureLimit) capacity *= 2;
     if (capacity > kCaptureLimit) capacity = kCaptureLimit;
     auto *grown = static_cast<uint8_t *>(AllocateZeroed(static_cast<size_t>(capacity)));
     if (grown != nullptr) {
-      if (record->capture_size != 0) std::memcpy(grown, record->capture, record->capture_size);
-      ReleaseZeroed(record->capture);
-      record->capture = grown;
-      record->capture_capacity = static_cast<uint32_t>(capacity);
+      if (capture->size != 0) std::memcpy(grown, capture->bytes, capture->size);
+      ReleaseZeroed(capture->bytes);
+      capture->bytes = grown;
+      capture->capacity = static_cast<uint32_t>(capacity);
     }
   }
-  const uint32_t room = record->capture_capacity - record->capture_size;
+  const uint32_t room = capture->capacity - capture->size;
   const uint32_t taken = count < room ? count : room;
-  if (taken != 0) std::memcpy(record->capture + record->capture_size, bytes, taken);
-  record->capture_size += taken;
-  record->capture_dropped += count - taken;
+  if (taken != 0) std::memcpy(capture->bytes + capture->size, bytes, taken);
+  capture->size += taken;
+  capture->dropped += count - taken;
+}
+
+void NoteRequestFields(uint32_t address, uint32_t command, uint32_t data_count) {
+  Note([=](TraceCapture &capture) { capture.request = {true, address, command, data_count}; });
+}
+
+void NoteAnswerStart(uint32_t skipped, bool found) {
+  Note([=](TraceCapture &capture) { capture.start = {skipped, found}; });
+}
+
+void NoteAnswerLength(uint32_t length) {
+  Note([=](TraceCapture &capture) { capture.length = {true, length}; });
+}
+
+void NoteImageSize(uint32_t rows, uint32_t row_length) {
+  Note([=](TraceCapture &capture) { capture.image_size = {true, rows, row_length}; });
+}
+
+void NoteAnswerCrc(bool matches) {
+  Note([=](TraceCapture &capture) { capture.crc = {true, matches}; });
 }
 
 }  // namespace qx318

@@ -66,6 +66,13 @@ const uint16_t *CrcTable();
 struct ThreadFailure;
 ThreadFailure *ThisThreadFailure();
 
+// The calling thread's trace capture (diagnostics/trace.h): the bytes and
+// findings of the traced exchange under way. Storage as for the failure
+// record, and null under the same condition, in which case the thread's
+// exchanges go untraced.
+struct TraceCapture;
+TraceCapture *ThisThreadTrace();
+
 // The frame trace's outlet. A sink is a handle of the platform's own, or
 // kNoTraceSink.
 using TraceSink = intptr_t;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "diagnostics/exported_call.h"
 #include "diagnostics/failure.h"
 #include "diagnostics/trace.h"
 #include "port/converter.h"
@@ -57,19 +58,29 @@ bool ConfigurePort(const ConverterBackend &converter, PortHandle port, uint32_t 
   return true;
 }
 
-// The figures of a read that moved fewer bytes than asked: what the frame
-// reader turns into "no answer" or "cut short" with the field's name.
-void NoteShortRead(uint32_t received, uint32_t count, uint64_t started) {
-  ThreadFailure *record = ThisThreadFailure();
+uint32_t Counted(uint64_t count) {
+  return static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
+}
+
+ReadResult WholeRead(uint64_t count) {
+  return ReadResult{true, Counted(count), Counted(count), 0, QX318_FAIL_NONE};
+}
+
+// A read that moved fewer bytes than asked: the port layer's reason is
+// recorded, and the figures go back to the caller, which may name the field
+// it was reading ("no answer", "cut short").
+ReadResult ShortRead(uint64_t done, uint64_t count, uint64_t started) {
   const uint64_t elapsed = MonotonicMilliseconds() - started;
-  if (record != nullptr) record->last_short_read = ShortRead{received, count, elapsed};
-  if (received == 0) {
+  const ReadResult result{false, Counted(done), Counted(count), elapsed, ConverterFailureCode()};
+  if (result.received == 0) {
     (void)FailWithConverterReason(QX318_FAIL_NO_ANSWER, "no byte within %llu ms",
                                   static_cast<unsigned long long>(elapsed));
   } else {
     (void)FailWithConverterReason(QX318_FAIL_ANSWER_CUT_SHORT, "%u of %u bytes after %llu ms",
-                                  received, count, static_cast<unsigned long long>(elapsed));
+                                  result.received, result.wanted,
+                                  static_cast<unsigned long long>(elapsed));
   }
+  return result;
 }
 
 // A read's bytes go one after the other into the caller's buffer; bytes that
@@ -77,6 +88,7 @@ void NoteShortRead(uint32_t received, uint32_t count, uint64_t started) {
 struct ReadTarget {
   uint8_t *bytes;
   uint32_t scratch_size;  // 0: bytes has room for the whole read
+  const PieceObserver *observer;
 
   uint8_t *PieceAt(uint64_t done) const { return scratch_size != 0 ? bytes : bytes + done; }
   uint32_t PieceSize(uint64_t left) const {
@@ -114,7 +126,8 @@ Piece ReadPiece(const ConverterBackend &converter, PortHandle port, uint8_t *byt
 }
 
 // count bytes (at least 1) within limit_ms, in pieces as port.h describes.
-bool ReadInPieces(PortHandle port, const ReadTarget &target, uint64_t count, uint64_t limit_ms) {
+ReadResult ReadInPieces(PortHandle port, const ReadTarget &target, uint64_t count,
+                        uint64_t limit_ms) {
   const ConverterBackend &converter = Converter();
   const uint64_t started = MonotonicMilliseconds();
   uint64_t piece_started = started;
@@ -127,17 +140,18 @@ bool ReadInPieces(PortHandle port, const ReadTarget &target, uint64_t count, uin
     uint8_t *piece_bytes = target.PieceAt(done);
     const Piece piece = ReadPiece(converter, port, piece_bytes, size, total_ms, piece_started);
     if (AnyPortTraced()) TraceReceived(piece_bytes, piece.received);
+    if (target.observer != nullptr && piece.received != 0) {
+      target.observer->on_piece(target.observer->context, piece_bytes, piece.received);
+    }
     done += piece.received;
-    if (done == count) return true;
+    if (done == count) return WholeRead(count);
     if (piece.received == 0) break;
     if (piece.received < size && piece.ended_early) break;
     piece_started = MonotonicMilliseconds();
     const uint64_t spent = piece_started - started;
     left_ms = spent < limit_ms ? limit_ms - spent : 0;
   }
-  NoteShortRead(static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX)),
-                static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX)), started);
-  return false;
+  return ShortRead(done, count, started);
 }
 
 }  // namespace
@@ -156,25 +170,29 @@ bool WritePort(PortHandle port, const uint8_t *bytes, uint32_t count) {
                                  count);
 }
 
-bool ReadPort(PortHandle port, uint8_t *bytes, uint32_t count) {
+ReadResult ReadPort(PortHandle port, uint8_t *bytes, uint32_t count) {
   return ReadPortWithin(port, bytes, count, ReadTotalMs(count));
 }
 
-bool ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms) {
+ReadResult ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms) {
   if (count == 0) {
     // Nothing to wait for: one read of nothing, which the converter answers
-    // at once, and true whatever it reports.
+    // at once, and complete whatever it reports.
     uint32_t received = 0;
     (void)Converter().read_file(port, bytes, 0, &received, nullptr);
-    return true;
+    return WholeRead(0);
   }
-  return ReadInPieces(port, ReadTarget{bytes, 0}, count, std::min(limit_ms, ReadTotalMs(count)));
+  return ReadInPieces(port, ReadTarget{bytes, 0, nullptr}, count,
+                      std::min(limit_ms, ReadTotalMs(count)));
 }
 
-bool DiscardFromPort(PortHandle port, uint64_t count, uint8_t *scratch, uint32_t scratch_size) {
-  if (count == 0) return true;
-  if (scratch == nullptr || scratch_size == 0) return false;
-  return ReadInPieces(port, ReadTarget{scratch, scratch_size}, count, ReadTotalMs(count));
+ReadResult DiscardFromPort(PortHandle port, uint64_t count, uint8_t *scratch, uint32_t scratch_size,
+                           const PieceObserver *observer) {
+  if (count == 0) return WholeRead(0);
+  if (scratch == nullptr || scratch_size == 0) {
+    return ReadResult{false, 0, Counted(count), 0, QX318_FAIL_NONE};
+  }
+  return ReadInPieces(port, ReadTarget{scratch, scratch_size, observer}, count, ReadTotalMs(count));
 }
 
 }  // namespace qx318
@@ -183,35 +201,37 @@ using namespace qx318;
 
 extern "C" QX318_API int32_t QX318_CALL QX318_OpenPort(const char *description, uint32_t baud_rate,
                                                        PortHandle *port_out) {
-  ClearFailure();
+  ExportedCall call = ExportedCall::Open(baud_rate);
   // A null description would be dereferenced by the converter.
-  if (port_out == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "port_out is null");
-  if (description == nullptr) return Fail(QX318_FAIL_NULL_ARGUMENT, "description is null");
+  if (port_out == nullptr) return call.Finish(Fail(QX318_FAIL_NULL_ARGUMENT, "port_out is null"));
+  if (description == nullptr) {
+    return call.Finish(Fail(QX318_FAIL_NULL_ARGUMENT, "description is null"));
+  }
+  call.Opening(description);
   const ConverterBackend &converter = Converter();
   ClearConverterFailure();
   PortHandle port =
       converter.create_file(description, kGenericRead | kGenericWrite, 0, nullptr, kOpenExisting,
                             kFileAttributeNormal | kOpenByDescription, nullptr);
   if (port == QX318_INVALID_PORT) {
-    (void)FailWithConverterReason(QX318_FAIL_NOT_FOUND, "no converter \"%s\" could be opened",
-                                  description);
-    TraceFailedOpen(description);
-    return 0;
+    return call.Finish(FailWithConverterReason(QX318_FAIL_NOT_FOUND,
+                                               "no converter \"%s\" could be opened", description));
   }
   if (!ConfigurePort(converter, port, baud_rate)) {
     (void)converter.close_handle(port);
-    TraceFailedOpen(description);
-    return 0;
+    return call.Finish(false);
   }
-  TraceOpenedPort(port, description, baud_rate);
   *port_out = port;
-  return 1;
+  call.Opened(port);
+  return call.Finish(true);
 }
 
 extern "C" QX318_API int32_t QX318_CALL QX318_ClosePort(PortHandle port) {
-  ClearFailure();
-  if (IsNoHandle(port)) return Fail(QX318_FAIL_INVALID_HANDLE, "no handle to close");
-  TraceClosedPort(port);
+  ExportedCall call = ExportedCall::Close();
+  if (IsNoHandle(port)) return call.Finish(Fail(QX318_FAIL_INVALID_HANDLE, "no handle to close"));
+  // The port's trace ends before its handle goes back to the converter,
+  // which may give the same value to the next open.
+  call.Closing(port);
   (void)Converter().close_handle(port);
-  return 1;
+  return call.Finish(true);
 }

@@ -54,19 +54,44 @@ bool WritePort(PortHandle port, const uint8_t *bytes, uint32_t count);
 // end, whatever the last read left them at; the time-outs set at open are
 // only ever replaced by these.
 
-// Reads exactly count bytes. True when all of them arrived within the bounds
-// above; a read of 0 bytes is true.
-bool ReadPort(PortHandle port, uint8_t *bytes, uint32_t count);
+// What a read did, for the layer above to name in its own terms (the frame
+// reader says which field of an answer was cut short). A read that fails
+// has also recorded the port layer's own reason (no byte, or so many of so
+// many bytes, or the converter's reason when it gave one).
+struct ReadResult {
+  bool complete;      // every byte asked for came
+  uint32_t received;  // bytes that came (counts above 2^32 - 1 read as that)
+  uint32_t wanted;
+  // From the read's start to its end; read from the clock only when the
+  // read came back short, 0 otherwise.
+  uint64_t waited_ms;
+  // The converter's own reason for the failure (a hang-up), or
+  // QX318_FAIL_NONE when it gave none and the read simply ran out of time.
+  int32_t converter_code;
+};
+
+// Reads exactly count bytes. Complete when all of them arrived within the
+// bounds above; a read of 0 bytes is complete.
+ReadResult ReadPort(PortHandle port, uint8_t *bytes, uint32_t count);
 
 // As ReadPort, but the read must also end within limit_ms: a search that
 // reads one byte at a time spends one limit over all its reads this way.
-// False at once when limit_ms is 0.
-bool ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms);
+// Fails at once, having read nothing, when limit_ms is 0.
+ReadResult ReadPortWithin(PortHandle port, uint8_t *bytes, uint32_t count, uint64_t limit_ms);
+
+// Sees each piece of a discarded read as it lands (after the trace has its
+// bytes), before the next piece takes its place in the scratch area; it may
+// change them, since they are thrown away.
+struct PieceObserver {
+  void (*on_piece)(void *context, uint8_t *bytes, uint32_t count);
+  void *context;
+};
 
 // Reads count bytes under the same bounds as ReadPort and throws them away,
 // using scratch (scratch_size bytes, at least 1) for each piece: the rest of
 // an answer that is refused, so that the next exchange finds a quiet line.
-// True when all count bytes came.
-bool DiscardFromPort(PortHandle port, uint64_t count, uint8_t *scratch, uint32_t scratch_size);
+// Complete when all count bytes came. observer may be null.
+ReadResult DiscardFromPort(PortHandle port, uint64_t count, uint8_t *scratch, uint32_t scratch_size,
+                           const PieceObserver *observer = nullptr);
 
 }  // namespace qx318

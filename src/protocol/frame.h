@@ -60,6 +60,15 @@ bool ReceiveAnswer(PortHandle port, uint8_t *buffer, uint32_t capacity, uint32_t
 // when a limit is passed.
 bool HuntStartByte(PortHandle port, uint8_t *scratch);
 
+// Reads the rest of a refused answer to its end and throws it away:
+// data_count bytes, then the CRC groups, through scratch (scratch_size bytes,
+// at least 1), under the usual bounds, so that a device still sending it
+// does not fill the next exchange's hunt. When the exchange is traced, the
+// CRC runs on over the data from crc (what the answer's covered bytes read
+// so far gave), so that the trace can tell whether the answer was whole.
+void DiscardAnswerRest(PortHandle port, uint64_t data_count, uint16_t crc, uint8_t *scratch,
+                       uint32_t scratch_size);
+
 // ReadPort for a field of an answer whose start byte has arrived: a short
 // read is recorded as the answer cut short in that field ("length", "data",
 // "CRC", or with row 3 of the pixels), with the bytes received and the time

@@ -343,6 +343,157 @@ TEST_F(Trace, CrcFailureShowsTheBytesAndTheReason) {
       << lines[3];
 }
 
+// What the RX line says of the answer, for each way an answer can end: the
+// bytes the library read and its summary of them, up to the end of the line.
+struct TracedAnswer {
+  const char *name;
+  std::function<Bytes()> wire;  // queued as the answer; every byte of it is read
+  std::function<int32_t(PortHandle)> call;
+  const char *summary;
+};
+
+test::ImageAnswerFields SmallImage() {
+  test::ImageAnswerFields fields;
+  fields.row_count = 2;
+  fields.row_length = 3;
+  fields.pixels = test::PixelPattern(2, 3);
+  return fields;
+}
+
+int32_t Image(PortHandle port) {
+  ImageHeader header{};
+  uint8_t pixels[6] = {};
+  return QX318_GetImageEx(port, 1, &header, pixels, sizeof pixels);
+}
+
+Bytes Joined(Bytes head, const Bytes &tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+Bytes Cut(Bytes wire, size_t drop) {
+  wire.resize(wire.size() - drop);
+  return wire;
+}
+
+const TracedAnswer kTracedAnswers[] = {
+    {"silence", [] { return Bytes{}; }, Hello, "bytes=- skipped=0 start=none"},
+    {"noise before the answer",
+     [] {
+       return Joined({0x81, 0xC2}, Answer(Filled(15, 2)));
+     },
+     Hello, "skipped=2 len=15 crc=good"},
+    {"only noise", [] { return Filled(20, 0x81); }, Hello, "skipped=20 start=none"},
+    {"cut short in the length",
+     [] {
+       return Bytes{0x00, 0x8F};
+     },
+     Hello, "skipped=0 crc=incomplete"},
+    {"cut short in the data", [] { return Cut(Answer(Filled(15, 1)), 9); }, Hello,
+     "skipped=0 len=15 crc=incomplete"},
+    {"cut short in the CRC", [] { return Cut(Answer(Filled(15, 1)), 1); }, Hello,
+     "skipped=0 len=15 crc=incomplete"},
+    {"too long, read to its end", [] { return Answer(Filled(129, 1)); }, Hello,
+     "skipped=0 len=129 crc=good"},
+    {"too long, with a bad CRC", [] { return Answer(Filled(129, 1), 0x0100); }, Hello,
+     "skipped=0 len=129 crc=bad"},
+    {"too long, cut short",
+     [] {
+       return Bytes{0x00, 0x81, 0x81};
+     },
+     Hello, "skipped=0 len=129 crc=incomplete"},
+    {"image", [] { return test::ImageAnswer(SmallImage()); }, Image,
+     "skipped=0 rows=2 row_length=3 crc=good"},
+    {"image with a bad CRC",
+     [] {
+       test::ImageAnswerFields fields = SmallImage();
+       fields.crc_xor = 0x0001;
+       return test::ImageAnswer(fields);
+     },
+     Image, "skipped=0 rows=2 row_length=3 crc=bad"},
+    {"image after noise", [] { return Joined({0xFF}, test::ImageAnswer(SmallImage())); }, Image,
+     "skipped=1 rows=2 row_length=3 crc=good"},
+    {"image cut short in its header", [] { return Cut(test::ImageAnswer(SmallImage()), 10); },
+     Image, "skipped=0 crc=incomplete"},
+    {"image cut short in a row", [] { return Cut(test::ImageAnswer(SmallImage()), 5); }, Image,
+     "skipped=0 rows=2 row_length=3 crc=incomplete"},
+    {"image above the capacity, read to its end",
+     [] {
+       test::ImageAnswerFields fields = SmallImage();
+       fields.row_count = 3;
+       fields.pixels = test::PixelPattern(3, 3);
+       return test::ImageAnswer(fields);
+     },
+     Image, "skipped=0 rows=3 row_length=3 crc=good"},
+    {"image above the capacity with a bad CRC",
+     [] {
+       test::ImageAnswerFields fields = SmallImage();
+       fields.row_count = 3;
+       fields.pixels = test::PixelPattern(3, 3);
+       fields.crc_xor = 0x4000;
+       return test::ImageAnswer(fields);
+     },
+     Image, "skipped=0 rows=3 row_length=3 crc=bad"},
+    {"a request without an answer", [] { return Bytes{}; },
+     [](PortHandle port) { return QX318_LockResult(port, 1); }, "bytes=- skipped=0 start=none"},
+};
+
+class TracedAnswers : public ::testing::TestWithParam<TracedAnswer> {};
+
+TEST_P(TracedAnswers, TheAnswerLineSummarisesWhatWasRead) {
+  const TracedAnswer &c = GetParam();
+  const std::string path =
+      ::testing::TempDir() + "qx318_traced_answer_" + std::to_string(::getpid()) + ".log";
+  std::remove(path.c_str());
+  FakeConverter converter;
+  ::setenv("QX318_TRACE", path.c_str(), 1);
+  PortHandle port = nullptr;
+  ASSERT_EQ(QX318_OpenPort("QX318 Converter", 115200, &port), 1);
+  ::unsetenv("QX318_TRACE");
+  const Bytes wire = c.wire();
+  if (!wire.empty()) converter.QueueAnswer(wire);
+  (void)c.call(port);
+  (void)QX318_ClosePort(port);
+  const auto lines = Lines(path);
+  std::remove(path.c_str());
+  ASSERT_GE(lines.size(), 4u);
+  const std::string summary = c.summary;
+  const std::string expected =
+      " dir=RX " +
+      (summary.rfind("bytes=", 0) == 0 ? summary : "bytes=" + Hex(wire) + " " + summary);
+  const size_t at = lines[2].find(" dir=RX ");
+  ASSERT_NE(at, std::string::npos) << lines[2];
+  EXPECT_EQ(lines[2].substr(at), expected);
+  EXPECT_NE(lines.back().find(" dir=CLOSE"), std::string::npos) << lines.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TracedAnswers, ::testing::ValuesIn(kTracedAnswers),
+                         test::ParamName());
+
+// An open traces its failure once the converter has been asked; one refused
+// for its arguments, and a call refused before its request, leave no
+// exchange behind.
+TEST_F(Trace, FailedOpenAndRefusedCallsWriteOnlyTheirFailure) {
+  ::setenv("QX318_TRACE", path_.c_str(), 1);
+  PortHandle other = nullptr;
+  EXPECT_EQ(QX318_OpenPort("QX318 Converter", 115200, nullptr), 0);
+  EXPECT_EQ(QX318_OpenPort(nullptr, 115200, &other), 0);
+  converter_.FailCall(Op::kCreateFile, 2);  // the fixture's open was the first
+  EXPECT_EQ(QX318_OpenPort("Other Converter", 115200, &other), 0);
+  ::unsetenv("QX318_TRACE");
+  EXPECT_EQ(QX318_HelloCmd(port_, 1, nullptr), 0);
+  EXPECT_EQ(QX318_ClosePort(QX318_INVALID_PORT), 0);
+  const auto lines = Lines(path_);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find(" dir=OPEN baud=115200"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" port=Other%20Converter dir=FAIL code=2 detail=\"no converter"),
+            std::string::npos)
+      << lines[1];
+  EXPECT_NE(lines[2].find(" port=QX318%20Converter dir=FAIL code=1 detail=\"answer_out is null\""),
+            std::string::npos)
+      << lines[2];
+}
+
 #endif  // the trace tests use the POSIX environment calls
 
 }  // namespace

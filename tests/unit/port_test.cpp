@@ -252,12 +252,24 @@ TEST_F(Transfer, WriteIsOneCallJudgedByTheReportedCount) {
 TEST_F(Transfer, ReadIsOneTimedPieceForExactlyTheCount) {
   converter_.AddReceivedBytes({1, 2, 3, 4, 5, 6, 7});
   uint8_t bytes[8] = {};
-  EXPECT_TRUE(ReadPort(port_, bytes, 0)) << "a read of nothing succeeds";
-  EXPECT_TRUE(ReadPort(port_, bytes, 3));
+  EXPECT_TRUE(ReadPort(port_, bytes, 0).complete) << "a read of nothing succeeds";
+  const ReadResult whole = ReadPort(port_, bytes, 3);
+  EXPECT_TRUE(whole.complete);
+  EXPECT_EQ(whole.received, 3u);
+  EXPECT_EQ(whole.wanted, 3u);
   EXPECT_EQ(bytes[2], 3);
   converter_.FailCall(Op::kReadFile, 3);
-  EXPECT_FALSE(ReadPort(port_, bytes, 1));
-  EXPECT_FALSE(ReadPort(port_, bytes, 5)) << "only 4 bytes are left: a time-out";
+  const ReadResult failed = ReadPort(port_, bytes, 1);
+  EXPECT_FALSE(failed.complete);
+  EXPECT_EQ(failed.received, 0u);
+  EXPECT_EQ(failed.wanted, 1u);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_NO_ANSWER);
+  const ReadResult cut = ReadPort(port_, bytes, 5);
+  EXPECT_FALSE(cut.complete) << "only 4 bytes are left: a time-out";
+  EXPECT_EQ(cut.received, 4u);
+  EXPECT_EQ(cut.wanted, 5u);
+  EXPECT_EQ(cut.converter_code, QX318_FAIL_NONE) << "the converter gave no reason of its own";
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_ANSWER_CUT_SHORT);
 
   EXPECT_EQ(converter_.ops(), (std::vector<Op>{Op::kReadFile, Op::kSetCommTimeouts, Op::kReadFile,
                                                Op::kSetCommTimeouts, Op::kReadFile,

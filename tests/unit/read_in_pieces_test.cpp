@@ -43,10 +43,14 @@ class Pieces : public ::testing::Test {
 TEST_F(Pieces, AReadWithinALimitWaitsNoLongerThanTheLimit) {
   converter_.AddReceivedBytes({0x11, 0x22});
   uint8_t byte = 0;
-  EXPECT_TRUE(ReadPortWithin(port_, &byte, 1, 300));
-  EXPECT_TRUE(ReadPortWithin(port_, &byte, 1, 5000)) << "never more than the one-byte time-out";
+  EXPECT_TRUE(ReadPortWithin(port_, &byte, 1, 300).complete);
+  EXPECT_TRUE(ReadPortWithin(port_, &byte, 1, 5000).complete)
+      << "never more than the one-byte time-out";
   EXPECT_EQ(byte, 0x22);
-  EXPECT_FALSE(ReadPortWithin(port_, &byte, 1, 0)) << "no time left: no read";
+  const ReadResult no_time = ReadPortWithin(port_, &byte, 1, 0);
+  EXPECT_FALSE(no_time.complete) << "no time left: no read";
+  EXPECT_EQ(no_time.received, 0u);
+  EXPECT_EQ(no_time.wanted, 1u);
   EXPECT_EQ(PieceTotals(), (std::vector<uint32_t>{300, 1100}));
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{1, 1}));
 }
@@ -56,17 +60,41 @@ TEST_F(Pieces, AReadWithinALimitWaitsNoLongerThanTheLimit) {
 TEST_F(Pieces, DiscardingReadsToTheCountThroughTheScratchArea) {
   converter_.AddReceivedBytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x00, 0x81, 0x80});
   Bytes scratch(4 + 8, 0xEE);
-  EXPECT_TRUE(DiscardFromPort(port_, 10, scratch.data(), 4));
+  EXPECT_TRUE(DiscardFromPort(port_, 10, scratch.data(), 4).complete);
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{4, 4, 2}));
   EXPECT_EQ(converter_.ReceivedBytesLeft(), 3u);
   EXPECT_EQ(Bytes(scratch.begin() + 4, scratch.end()), Bytes(8, 0xEE)) << "past the scratch area";
   for (uint32_t total : PieceTotals()) EXPECT_EQ(total, 1100u);
 }
 
+// The observer of a discarded read sees every piece as it landed, in order,
+// before the next piece overwrites the scratch area.
+TEST_F(Pieces, DiscardingShowsEachPieceToItsObserver) {
+  const Bytes sent{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  converter_.AddReceivedBytes(sent);
+  struct Seen {
+    Bytes bytes;
+    std::vector<uint32_t> pieces;
+  } seen;
+  const PieceObserver observer{[](void *context, uint8_t *bytes, uint32_t count) {
+                                 auto &into = *static_cast<Seen *>(context);
+                                 into.bytes.insert(into.bytes.end(), bytes, bytes + count);
+                                 into.pieces.push_back(count);
+                               },
+                               &seen};
+  uint8_t scratch[4] = {};
+  EXPECT_TRUE(DiscardFromPort(port_, sent.size(), scratch, sizeof scratch, &observer).complete);
+  EXPECT_EQ(seen.bytes, sent);
+  EXPECT_EQ(seen.pieces, (std::vector<uint32_t>{4, 4, 2}));
+}
+
 TEST_F(Pieces, DiscardingFailsWhenTheBytesStop) {
   converter_.AddReceivedBytes({1, 2, 3, 4, 5, 6});
   uint8_t scratch[4] = {};
-  EXPECT_FALSE(DiscardFromPort(port_, 10, scratch, sizeof scratch));
+  const ReadResult read = DiscardFromPort(port_, 10, scratch, sizeof scratch);
+  EXPECT_FALSE(read.complete);
+  EXPECT_EQ(read.received, 6u);
+  EXPECT_EQ(read.wanted, 10u);
   EXPECT_EQ(ReadCounts(), (std::vector<uint32_t>{4, 4})) << "a short piece ends the read";
   EXPECT_EQ(converter_.ReceivedBytesLeft(), 0u);
 }
@@ -74,9 +102,9 @@ TEST_F(Pieces, DiscardingFailsWhenTheBytesStop) {
 TEST_F(Pieces, DiscardingNothingOrWithoutScratchAsksTheConverterNothing) {
   converter_.AddReceivedBytes({1, 2, 3});
   uint8_t scratch[4] = {};
-  EXPECT_TRUE(DiscardFromPort(port_, 0, scratch, sizeof scratch));
-  EXPECT_FALSE(DiscardFromPort(port_, 3, scratch, 0));
-  EXPECT_FALSE(DiscardFromPort(port_, 3, nullptr, 4));
+  EXPECT_TRUE(DiscardFromPort(port_, 0, scratch, sizeof scratch).complete);
+  EXPECT_FALSE(DiscardFromPort(port_, 3, scratch, 0).complete);
+  EXPECT_FALSE(DiscardFromPort(port_, 3, nullptr, 4).complete);
   EXPECT_TRUE(converter_.calls().empty());
 }
 
@@ -86,7 +114,9 @@ TEST_F(Pieces, RefusedTimeOutsFailTheReadWithoutReading) {
   converter_.AddReceivedBytes({1, 2, 3});
   converter_.FailCall(Op::kSetCommTimeouts);
   uint8_t bytes[3] = {};
-  EXPECT_FALSE(ReadPort(port_, bytes, 3));
+  const ReadResult read = ReadPort(port_, bytes, 3);
+  EXPECT_FALSE(read.complete);
+  EXPECT_EQ(read.received, 0u);
   EXPECT_TRUE(ReadCounts().empty());
 }
 

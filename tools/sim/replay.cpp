@@ -8,11 +8,14 @@
 #include <set>
 #include <sstream>
 
+#include "../../src/diagnostics/trace_fields.h"  // the one header of the library's it may reach
 #include "sim/bus.h"
 #include "sim/wire_format.h"
 
 namespace qx318::sim {
 namespace {
+
+namespace fields = trace_fields;
 
 // The key=value fields of one trace line, up to the first quoted value (a
 // failure's detail, which the replay does not need).
@@ -31,7 +34,7 @@ std::map<std::string, std::string> Fields(const std::string &line) {
 
 bool ParseHex(const std::string &text, std::vector<uint8_t> *out) {
   out->clear();
-  if (text == "-") return true;
+  if (text == fields::kNoBytes) return true;
   if (text.size() % 2 != 0) return false;
   for (size_t i = 0; i < text.size(); i += 2) {
     unsigned value = 0;
@@ -49,9 +52,9 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *out) {
   return true;
 }
 
-uint64_t Microseconds(const std::map<std::string, std::string> &fields) {
-  const auto it = fields.find("t");
-  return it == fields.end() ? 0 : std::strtoull(it->second.c_str(), nullptr, 10);
+uint64_t Microseconds(const std::map<std::string, std::string> &line) {
+  const auto it = line.find(fields::kTime);
+  return it == line.end() ? 0 : std::strtoull(it->second.c_str(), nullptr, 10);
 }
 
 // Per port, the exchanges in file order; a TX waits for the RX that follows
@@ -66,31 +69,32 @@ bool ReadExchanges(std::istream &in, std::map<std::string, PortExchanges> *ports
   size_t number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
-    const auto fields = Fields(line);
-    const auto dir = fields.find("dir");
-    const auto port = fields.find("port");
-    if (dir == fields.end() || port == fields.end()) continue;
+    const auto words = Fields(line);
+    const auto dir = words.find(fields::kDirection);
+    const auto port = words.find(fields::kPort);
+    if (dir == words.end() || port == words.end()) continue;
     PortExchanges &exchanges = (*ports)[port->second];
-    const auto bytes = fields.find("bytes");
-    if (dir->second == "TX") {
+    const auto bytes = words.find(fields::kBytes);
+    if (dir->second == fields::kRequest) {
       if (exchanges.open) exchanges.done.push_back(*exchanges.open);  // no RX: silence
       RecordedExchange exchange;
       exchange.line = number;
-      exchange.request_us = Microseconds(fields);
-      if (bytes == fields.end() || !ParseHex(bytes->second, &exchange.request)) {
+      exchange.request_us = Microseconds(words);
+      if (bytes == words.end() || !ParseHex(bytes->second, &exchange.request)) {
         *error = fmt::format("line {}: a request without readable bytes", number);
         return false;
       }
       exchanges.open = exchange;
-    } else if (dir->second == "RX" && exchanges.open) {
+    } else if (dir->second == fields::kAnswer && exchanges.open) {
       RecordedExchange &exchange = *exchanges.open;
-      if (bytes == fields.end() || !ParseHex(bytes->second, &exchange.answer)) {
+      if (bytes == words.end() || !ParseHex(bytes->second, &exchange.answer)) {
         *error = fmt::format("line {}: an answer without readable bytes", number);
         return false;
       }
-      exchange.answer_us = Microseconds(fields);
-      const auto crc = fields.find("crc");
-      exchange.whole_frame = crc != fields.end() && (crc->second == "good" || crc->second == "bad");
+      exchange.answer_us = Microseconds(words);
+      const auto crc = words.find(fields::kCrc);
+      exchange.whole_frame =
+          crc != words.end() && (crc->second == fields::kCrcGood || crc->second == fields::kCrcBad);
       exchanges.done.push_back(exchange);
       exchanges.open.reset();
     }
