@@ -226,7 +226,9 @@ TEST_F(BufferedPort, AnAnswerReadAheadIsNotTakenForTheNextOne) {
   const Bytes first_data(15, 0x11);
   const Bytes stale_data(15, 0x22);
   const Bytes fresh_data(15, 0x33);
-  device_.Serve([&, served = 0](const Bytes &) mutable {
+  // By value: the device's thread may still run the handler as the test
+  // body ends.
+  device_.Serve([=, served = 0](const Bytes &) mutable {
     if (served++ > 0) return AnswerFrame(fresh_data);
     Bytes both = AnswerFrame(first_data);
     const Bytes stale = AnswerFrame(stale_data);
