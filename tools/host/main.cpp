@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 
+#include "common/version.h"
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/image_file.h"
@@ -315,6 +316,7 @@ int main(int argc, char **argv) {
         "qx318"};
     app.fallthrough();
     app.require_subcommand(1);
+    qx318::tools::AddVersionFlag(app, qx318::tools::Tool::kHost);
     Arguments arguments;
     Chosen chosen;
     DefineGlobalOptions(app, arguments);
@@ -324,6 +326,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
       return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+      return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
       return app.exit(e);
     } catch (const CLI::ParseError &e) {
       const std::string command = ParsedCommand(app);
