@@ -49,6 +49,9 @@ if(QX318_DEBIAN_DOCS)
 endif()
 
 set(CPACK_GENERATOR DEB)
+# Each package's synopsis is the first line of its own description below,
+# not the project's one line shared by all.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGE_NAME qx318-rs485)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "QX318_RS485 developers")
@@ -63,21 +66,25 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SOURCE qx318-rs485)
+# The shlibs file names the runtime package for the library's SONAME (the
+# one package with a shared library), so that programs built against it
+# depend on it through dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianTriggersOnly.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QX318_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "control and read QX318 measuring devices on an RS-485 bus
- QX318_RS485 drives QX318 measuring devices on an RS-485 bus through a
- USB-to-serial converter, a serial device or a bus served by ser2net, with a
- plain C API: hello, parameters, flash, measurements, images and rotation.
- .
- This package holds the shared library.")
-# The shlibs file names this package for the library's SONAME, and the
-# package activates the ldconfig trigger, so that the library is found at
-# once after installation.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+QX318_RS485 drives QX318 measuring devices on an RS-485 bus through a
+USB-to-serial converter, a serial device or a bus served by ser2net, with a
+plain C API: hello, parameters, flash, measurements, images and rotation.
+
+This package holds the shared library.")
+# The package activates the ldconfig trigger, so that the library is found
+# at once after installation and forgotten after removal
+# (cmake/DebianTriggersOnly.cmake drops CPack's own ldconfig calls).
 set(QX318_DEB_TRIGGERS ${PROJECT_BINARY_DIR}/debian/triggers)
 file(WRITE ${QX318_DEB_TRIGGERS} "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${QX318_DEB_TRIGGERS})
@@ -87,20 +94,20 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QX318_DEB_RUNTIME} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "control and read QX318 measuring devices on an RS-485 bus (development files)
- QX318_RS485 drives QX318 measuring devices on an RS-485 bus through a
- USB-to-serial converter, a serial device or a bus served by ser2net, with a
- plain C API and a header-only C++ interface.
- .
- This package holds the headers, the pkg-config file (QX318_RS485) and the
- CMake package (find_package(QX318_RS485)).")
+QX318_RS485 drives QX318 measuring devices on an RS-485 bus through a
+USB-to-serial converter, a serial device or a bus served by ser2net, with a
+plain C API and a header-only C++ interface.
+
+This package holds the headers, the pkg-config file (QX318_RS485) and the
+CMake package (find_package(QX318_RS485)).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${QX318_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "command-line tool and bus simulator for QX318 measuring devices
- qx318 runs every function of the QX318_RS485 library from a shell, against
- devices on an RS-485 bus or a simulated bus, and streams and plots
- measurements. qx318-sim serves simulated devices on a pseudo-terminal, with
- fault injection and the replay of recorded traces.")
+qx318 runs every function of the QX318_RS485 library from a shell, against
+devices on an RS-485 bus or a simulated bus, and streams and plots
+measurements. qx318-sim serves simulated devices on a pseudo-terminal, with
+fault injection and the replay of recorded traces.")
 
 include(CPack)

@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh linux
 
 # Compiled with the flags a Debian package build uses (hardening included),
-# which CMake takes from the environment at a fresh configure.
+# which CMake takes from the environment at a fresh configure; it reads no
+# CPPFLAGS, so the preprocessor's (_FORTIFY_SOURCE) go with the compilers'.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CFLAGS=$(dpkg-buildflags --get CFLAGS)
-CXXFLAGS=$(dpkg-buildflags --get CXXFLAGS)
+CPPFLAGS=$(dpkg-buildflags --get CPPFLAGS)
+CFLAGS="$(dpkg-buildflags --get CFLAGS) $CPPFLAGS"
+CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $CPPFLAGS"
 LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
 export CFLAGS CXXFLAGS LDFLAGS
 

@@ -55,6 +55,11 @@ apt_get install -y --no-install-recommends "${debs[@]/#/./}"
 for package in "${packages[@]}"; do
   dpkg -L "$package" >"$work/$package.files"
 done
+# The library package's ldconfig trigger ran: the linker's cache has it.
+if ! ldconfig -p | grep -q "libQX318_RS485.so.1 "; then
+  echo "the dynamic linker's cache lacks libQX318_RS485.so.1 after the install" >&2
+  exit 1
+fi
 
 # From here on, the environment a new login has: nothing that names the
 # library, its headers or its packages.
@@ -111,9 +116,10 @@ simulator_pid=""
 echo "== purge =="
 apt_get remove --purge -y "${packages[@]}"
 # Every path the packages listed is gone, unless another package owns it
-# (the folders they share with the system).
+# (the folders they share with the system); "/." is the root itself.
 left=()
 while IFS= read -r path; do
+  [ "$path" = "/." ] && continue
   if [ -e "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1; then
     left+=("$path")
   fi
