@@ -48,12 +48,9 @@ def _metadata():
 
 
 def _license_text():
-    """The project's LICENSE: at the top of the sources, one folder up, or
-    beside pyproject.toml in an unpacked source archive."""
-    for path in (ROOT / "LICENSE", ROOT.parent / "LICENSE"):
-        if path.is_file():
-            return path.read_bytes()
-    raise FileNotFoundError(f"LICENSE is neither in {ROOT} nor in {ROOT.parent}")
+    """The project's LICENSE, beside pyproject.toml: a link to the one at the
+    top of the sources, or the file itself in a copy or a source archive."""
+    return (ROOT / "LICENSE").read_bytes()
 
 
 def _package_files():

@@ -7,7 +7,7 @@ Usage: check_bash_completion.py TOOL COMPLETION_SCRIPT"""
 import subprocess
 import sys
 
-from cli_help import walk
+from cli_help import report, walk
 
 
 def complete(script, words):
@@ -45,10 +45,7 @@ def main(tool, script):
         offered = complete(script, words)
         if offered != expected:
             problems.append(f"{' '.join(words)}<TAB> offers {sorted(offered)}, not {sorted(expected)}")
-    if problems:
-        print(f"{script}:\n  " + "\n  ".join(problems))
-        return 1
-    return 0
+    return report(script, problems)
 
 
 if __name__ == "__main__":

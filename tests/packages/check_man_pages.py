@@ -6,7 +6,7 @@ Usage: check_man_pages.py TOOL MANUAL_PAGE"""
 import re
 import sys
 
-from cli_help import walk
+from cli_help import report, walk
 
 
 def page_text(path):
@@ -31,10 +31,7 @@ def main(tool, page):
         missing += [f"{where}: option {o}" for o in options if not contains_word(text, o)]
         missing += [f"{where}: subcommand {' '.join(command + (s,))}" for s in subcommands
                     if not contains_word(text, " ".join(command + (s,)))]
-    if missing:
-        print(f"{page} does not document:\n  " + "\n  ".join(missing))
-        return 1
-    return 0
+    return report(f"{page} does not document", missing)
 
 
 if __name__ == "__main__":

@@ -49,3 +49,11 @@ def walk(tool, command=()):
     yield command, options, subcommands
     for name in subcommands:
         yield from walk(tool, command + (name,))
+
+
+def report(heading, problems):
+    """Prints the problems under heading; the exit status of a check."""
+    if not problems:
+        return 0
+    print(f"{heading}:\n  " + "\n  ".join(problems))
+    return 1
