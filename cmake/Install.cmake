@@ -51,3 +51,15 @@ if(TARGET QX318_RS485)
   install(FILES ${PROJECT_BINARY_DIR}/QX318_RS485.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
+
+# The dynamic linker's cache does not know a library installed by hand: in a
+# system prefix (/usr/local) programs, pkg-config users and the Python
+# package find it only after ldconfig. The packages' trigger does that
+# for them (cmake/Packaging.cmake); a plain install says it.
+if(TARGET QX318_RS485 AND NOT WIN32)
+  install(CODE "
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+      message(STATUS \"The shared library is in \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}: \"
+                     \"run ldconfig (as root) for a system prefix, else name the folder in LD_LIBRARY_PATH\")
+    endif()" COMPONENT runtime)
+endif()
