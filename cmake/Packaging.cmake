@@ -28,6 +28,7 @@ if(QX318_DEBIAN_DOCS)
   if(NOT release_line MATCHES "\\(([0-9-]+)\\)")
     message(FATAL_ERROR "CHANGELOG.md has no entry '## ${PROJECT_VERSION} (YYYY-MM-DD)'")
   endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
   execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_1} 12:00"
                   OUTPUT_VARIABLE release_date OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   set(debian_changelog ${PROJECT_BINARY_DIR}/debian/changelog)
