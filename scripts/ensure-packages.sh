@@ -5,7 +5,7 @@ set -euo pipefail
 
 linux_packages=(cmake ninja-build g++ pkg-config python3 python3-venv python3-numpy python3-mypy libgtest-dev
                 libgmock-dev libbenchmark-dev libcli11-dev libfmt-dev libpng-dev nlohmann-json3-dev libcairo2-dev fonts-dejavu-core
-                ser2net iproute2 mono-mcs mono-runtime)
+                ser2net iproute2 mono-mcs mono-runtime dpkg-dev lintian man-db file)
 
 wanted=()
 for arg in "$@"; do

@@ -3,7 +3,16 @@
 # entry point, the version resource and the export list; its import libraries
 # for MinGW (.dll.a) and Microsoft's linker (.lib).
 # Included from src/CMakeLists.txt.
-add_library(QX318_RS485 SHARED shared_library.cpp ${QX318_LIBRARY_ENTRY} version.rc)
+
+# The version resource carries the project's version; a part the version
+# leaves out is 0.
+set(QX318_VERSION_PATCH_NUMBER 0${PROJECT_VERSION_PATCH})
+set(QX318_VERSION_TWEAK_NUMBER 0${PROJECT_VERSION_TWEAK})
+math(EXPR QX318_VERSION_PATCH_NUMBER ${QX318_VERSION_PATCH_NUMBER})
+math(EXPR QX318_VERSION_TWEAK_NUMBER ${QX318_VERSION_TWEAK_NUMBER})
+configure_file(version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
+add_library(QX318_RS485 SHARED shared_library.cpp ${QX318_LIBRARY_ENTRY}
+            ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(QX318_RS485 PRIVATE
   "$<LINK_LIBRARY:WHOLE_ARCHIVE,qx318_core,${QX318_CONVERTER}>" qx318_codec qx318_warnings)
 target_include_directories(QX318_RS485 PUBLIC

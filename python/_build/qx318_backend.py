@@ -23,6 +23,7 @@ from pathlib import Path
 NAME = "qx318"
 SUMMARY = "QX318 measuring devices on an RS-485 bus, through the QX318_RS485 library (ctypes)"
 REQUIRES_PYTHON = ">=3.8"
+LICENSE = "MIT"
 WINDOWS_DLL = "QX318_RS485.dll"
 # The wheel tag of each Windows DLL, by the machine field of its PE header.
 WINDOWS_PLATFORMS = {0x14C: "win32", 0x8664: "win_amd64"}
@@ -40,8 +41,16 @@ def _version():
 
 def _metadata():
     return (f"Metadata-Version: 2.1\nName: {NAME}\nVersion: {_version()}\n"
-            f"Summary: {SUMMARY}\nRequires-Python: {REQUIRES_PYTHON}\n"
+            f"Summary: {SUMMARY}\nLicense: {LICENSE}\n"
+            "Classifier: License :: OSI Approved :: MIT License\n"
+            f"Requires-Python: {REQUIRES_PYTHON}\n"
             "Provides-Extra: numpy\nRequires-Dist: numpy; extra == \"numpy\"\n")
+
+
+def _license_text():
+    """The project's LICENSE, beside pyproject.toml: a link to the one at the
+    top of the sources, or the file itself in a copy or a source archive."""
+    return (ROOT / "LICENSE").read_bytes()
 
 
 def _package_files():
@@ -89,6 +98,7 @@ def _write_wheel(wheel_directory, entries, platform="any"):
     purelib = "true" if platform == "any" else "false"
     entries = entries + [
         (f"{dist_info}/METADATA", _metadata().encode()),
+        (f"{dist_info}/LICENSE", _license_text()),
         (f"{dist_info}/WHEEL", (f"Wheel-Version: 1.0\nGenerator: qx318_backend\n"
                                 f"Root-Is-Purelib: {purelib}\nTag: {tag}\n").encode()),
     ]
@@ -142,8 +152,8 @@ def build_sdist(sdist_directory, config_settings=None):
     with tarfile.open(os.path.join(sdist_directory, sdist_name), "w:gz") as sdist:
         for path in files:
             sdist.add(path, f"{base}/{path.relative_to(ROOT).as_posix()}")
-        info = tarfile.TarInfo(f"{base}/PKG-INFO")
-        data = _metadata().encode()
-        info.size = len(data)
-        sdist.addfile(info, io.BytesIO(data))
+        for name, data in (("PKG-INFO", _metadata().encode()), ("LICENSE", _license_text())):
+            info = tarfile.TarInfo(f"{base}/{name}")
+            info.size = len(data)
+            sdist.addfile(info, io.BytesIO(data))
     return sdist_name

@@ -5,6 +5,7 @@
 // ThreadSanitizer (the tsan preset), any report it makes fails the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -34,11 +35,14 @@ constexpr uint16_t kRowLength = 20;
 struct MarkedAnswers {
   uint16_t mark;
 
+  // The mark's two groups open the data and follow its 13th byte, 0x01
+  // fills the rest. The data is made at its full size at once: a vector of
+  // bytes that grows makes GCC 12 at -O3 report a copy out of bounds.
   Bytes Hello() const {
-    Bytes data = Groups(mark, 2);
-    data.resize(13, 0x01);
-    const Bytes last = Groups(mark, 2);
-    data.insert(data.end(), last.begin(), last.end());
+    const Bytes groups = Groups(mark, 2);
+    Bytes data(13 + groups.size(), 0x01);
+    std::copy(groups.begin(), groups.end(), data.begin());
+    std::copy(groups.begin(), groups.end(), data.begin() + 13);
     return AnswerFrame(data);
   }
   uint16_t Parameter(uint8_t number) const {

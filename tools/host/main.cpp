@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "common/version.h"
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/measure_stream.h"
@@ -267,6 +268,7 @@ int main(int argc, char **argv) {
         "qx318"};
     app.fallthrough();
     app.require_subcommand(1);
+    qx318::tools::AddVersionFlag(app, qx318::tools::Tool::kHost);
     Arguments arguments;
     Chosen chosen;
     DefineGlobalOptions(app, arguments);
@@ -276,6 +278,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
       return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+      return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
       return app.exit(e);
     } catch (const CLI::ParseError &e) {
       const std::string command = ParsedCommand(app);

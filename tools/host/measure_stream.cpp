@@ -260,6 +260,7 @@ std::string MeasureProblem(const MeasureStreamOptions &o, const OutputStyle &sty
   if (style.csv && style.json) return "--csv and --json exclude each other";
   if (o.count && *o.count == 0) return "--count must be at least 1";
   if (o.duration_s && !(*o.duration_s > 0)) return "--duration must be above 0 seconds";
+  if (!o.plot.empty() && !ProfilePlotBuiltIn()) return kNoPlotSupport;
   if (!o.plot.empty() && !EndsWith(o.plot, ".png")) return "--plot must name a .png file";
   return {};
 }

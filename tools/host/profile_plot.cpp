@@ -213,6 +213,8 @@ void Draw(cairo_t *cr, const ProfilePlot &plot) {
 
 }  // namespace
 
+bool ProfilePlotBuiltIn() { return true; }
+
 bool WriteProfilePlot(const std::string &path, const ProfilePlot &plot, std::string *error) {
   std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface(
       cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight));

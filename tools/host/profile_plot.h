@@ -20,6 +20,14 @@ struct ProfilePlot {
   uint64_t sequence = 0;  // 0: a single measurement, no number in the title
 };
 
+// Whether this build draws plots: cairo is optional (tools/CMakeLists.txt,
+// QX318_WITH_PLOT), and without it --plot is refused before anything runs.
+bool ProfilePlotBuiltIn();
+
+// The usage error --plot gets in a build without plots.
+inline constexpr const char *kNoPlotSupport =
+    "this build of qx318 has no plot support (built without cairo); --plot does not apply";
+
 // Writes the plot as a kPlotWidth x kPlotHeight PNG at path. The picture is
 // drawn into a temporary file beside path and renamed over it, so that a
 // viewer watching path never sees half a picture. On failure, false with a

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/stop_signal.h"
+#include "common/version.h"
 #include "sim/bus.h"
 #include "sim/endpoint.h"
 #include "sim/replay.h"
@@ -246,9 +247,12 @@ int Run(int argc, char **argv) {
       "qx318-sim"};
   Arguments arguments;
   DefineOptions(app, arguments);
+  qx318::tools::AddVersionFlag(app, qx318::tools::Tool::kSimulator);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     fmt::print(stderr, "qx318-sim: {} (see qx318-sim --help)\n", e.what());
