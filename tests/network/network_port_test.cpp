@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "QX318_RS485.h"
 #include "loopback.h"
+#include "param_name.h"
 #include "wire_oracle.h"
 
 namespace qx318::test {
@@ -302,6 +304,63 @@ TEST(NetworkPort, TelnetServerBehindARawSchemeIsNamed) {
   done = true;
   server.join();
 }
+
+// A server that serves another client says so in a line of text and hangs
+// up. On rfc2217 it greets with its Telnet commands first, and a busy
+// machine may get them, and pieces of the line, in separate segments: each
+// way the line is recognised, and the open fails as busy, not as a hang-up.
+// (A raw port hands bytes to the answer reader as they come, so there the
+// line must come in one piece, as ser2net writes it.)
+struct BusyLineCase {
+  const char *name;
+  const char *scheme;
+  std::vector<std::vector<uint8_t>> segments;
+};
+
+std::vector<uint8_t> Text(const char *text) {
+  return std::vector<uint8_t>(text, text + std::strlen(text));
+}
+
+class BusyServer : public ::testing::TestWithParam<BusyLineCase> {};
+
+TEST_P(BusyServer, ItsLineIsRecognisedHoweverItIsCut) {
+  LoopbackListener listener;
+  ASSERT_TRUE(listener.ok());
+  std::thread server([&listener] {
+    const int client = accept(listener.fd(), nullptr, nullptr);
+    if (client < 0) return;
+    for (const std::vector<uint8_t> &segment : GetParam().segments) {
+      (void)send(client, segment.data(), segment.size(), MSG_NOSIGNAL);
+      std::this_thread::sleep_for(milliseconds(30));
+    }
+    close(client);
+  });
+  PortHandle handle = QX318_INVALID_PORT;
+  const std::string description =
+      std::string(GetParam().scheme) + "://127.0.0.1:" + std::to_string(listener.port());
+  if (QX318_OpenPort(description.c_str(), 115200, &handle) == 1) {
+    // A raw port connects before anything is said; the first exchange hears it.
+    HelloAnswer answer{};
+    EXPECT_EQ(QX318_HelloCmd(handle, 1, &answer), 0);
+    ExpectFailure(QX318_FAIL_PORT_BUSY, "serves another client");
+    EXPECT_EQ(QX318_ClosePort(handle), 1);
+  } else {
+    ExpectFailure(QX318_FAIL_PORT_BUSY, "serves another client");
+  }
+  server.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BusyServer,
+    ::testing::Values(BusyLineCase{"RawInOnePiece", "tcp", {Text("Port already in use\r\n")}},
+                      BusyLineCase{"ComPortBehindItsCommands",
+                                   "rfc2217",
+                                   {{kIac, 251, 1, kIac, 251, 3}, Text("Port already in use\r\n")}},
+                      BusyLineCase{
+                          "ComPortCutInThree",
+                          "rfc2217",
+                          {{kIac, 251, 1}, Text("Port's device al"), Text("ready in use\r\n")}}),
+    test::ParamName());
 
 // A write followed at once by the close, while bytes the caller never read
 // wait in the socket: the close must still end the connection normally

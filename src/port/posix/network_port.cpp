@@ -383,7 +383,7 @@ bool NetworkPort::Connect() {
   broken_ = false;
   unclean_ = false;
   last_read_short_ = false;
-  received_on_connection_ = 0;
+  first_bytes_size_ = 0;
   begin_ = end_ = 0;
   replies_size_ = 0;
   purge_waiting_ = false;
@@ -445,8 +445,15 @@ bool NetworkPort::AgreeOnComPort(Deadline deadline) {
 }
 
 // The first bytes a connection brings tell a server that does not serve this
-// scheme, or that serves another client, from a device's answer.
-void NetworkPort::CheckFirstBytes(const uint8_t *bytes, size_t count) {
+// scheme, or that serves another client, from a device's answer. They are
+// looked at again as each piece of them comes.
+void NetworkPort::NoteFirstBytes(const uint8_t *bytes, size_t count) {
+  if (count == 0 || first_bytes_size_ == kFirstBytesKept) return;
+  const size_t kept = std::min(count, kFirstBytesKept - first_bytes_size_);
+  std::memcpy(first_bytes_ + first_bytes_size_, bytes, kept);
+  first_bytes_size_ += kept;
+  bytes = first_bytes_;
+  count = first_bytes_size_;
   if (!com_port_ && LooksLikeTelnetNegotiation(bytes, count)) {
     Fail(NetworkError::kTelnetOnRaw);
     broken_ = true;
@@ -483,9 +490,7 @@ NetworkPort::Received NetworkPort::ReceiveOnce() {
   }
   received_since_write_ = true;
   const auto size = static_cast<size_t>(got);
-  const bool first = received_on_connection_ == 0;
-  received_on_connection_ += size;
-  if (first && !com_port_) CheckFirstBytes(chunk, size);
+  if (!com_port_) NoteFirstBytes(chunk, size);
   // What gave the server away is not the device's.
   if (broken_) return Received::kBroken;
   if (!com_port_) {
@@ -494,7 +499,7 @@ NetworkPort::Received NetworkPort::ReceiveOnce() {
     return Received::kSome;
   }
   const size_t data = decoder_->Feed(chunk, size, buffer_.get() + end_);
-  if (first) CheckFirstBytes(buffer_.get() + end_, data);
+  NoteFirstBytes(buffer_.get() + end_, data);
   if (broken_) return Received::kBroken;
   end_ += data;
   QueueReplies();

@@ -144,7 +144,7 @@ class NetworkPort final : public Transport, private ReadSource {
   Wait Await(Deadline deadline) override;
   void NoteFailure(const char *context) const;
   void NoteTransferFailure(const char *what, uint32_t done, uint32_t count) const;
-  void CheckFirstBytes(const uint8_t *bytes, size_t count);
+  void NoteFirstBytes(const uint8_t *bytes, size_t count);
   size_t Send(const uint8_t *bytes, size_t count, Deadline deadline);
   bool SendControl(const uint8_t *bytes, size_t count, Deadline deadline);
   void QueueReplies();
@@ -170,7 +170,12 @@ class NetworkPort final : public Transport, private ReadSource {
   bool stream_flowing_ = false;
   std::chrono::steady_clock::time_point last_byte_at_{};
   bool line_applied_ = false;
-  uint64_t received_on_connection_ = 0;
+  // The connection's first data bytes, kept until they tell a server's
+  // message from a device's answer: the message may come in pieces, and on
+  // rfc2217 behind a segment of Telnet commands alone.
+  static constexpr size_t kFirstBytesKept = 64;
+  uint8_t first_bytes_[kFirstBytesKept]{};
+  size_t first_bytes_size_ = 0;
   NetworkFailure failure_;
   Dcb line_{};
   std::unique_ptr<telnet::Decoder> decoder_;
