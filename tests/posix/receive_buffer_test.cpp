@@ -4,15 +4,19 @@
 // arriving when a read takes them, a large read gets them first and the rest
 // straight from the device, and a purge discards them together with the
 // kernel's queue while never touching bytes on their way out. Also: a device
-// that refuses low-latency mode still opens.
+// that refuses low-latency mode still opens. The buffer's own steps, as a
+// network port drives them too: takes across a compaction, and a full buffer
+// nobody reads losing its oldest bytes to the new ones.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <vector>
 
 #include "QX318_RS485.h"
 #include "port/converter.h"
@@ -39,6 +43,84 @@ Bytes Numbered(size_t count, uint8_t first) {
 Bytes Slice(const Bytes &bytes, size_t from, size_t count) {
   return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+// ------------------------------------------------- the buffer itself
+
+// What a transport does to its buffer, one step at a time. Appended bytes
+// are numbered 1, 2, 3, ... across the whole case.
+struct BufferStep {
+  enum Kind { kAppend, kTake, kMakeRoom, kExpectRoom } kind;
+  uint32_t count = 0;
+};
+
+struct BufferCase {
+  const char *name;
+  std::vector<BufferStep> steps;
+  Bytes taken;  // every byte the takes handed out, in order
+};
+
+// A small capacity, so that a case reaches the edges in a few steps.
+using SmallBuffer = posix::BasicReceiveBuffer<8>;
+
+TEST(ReceiveBufferOperations, HandOutBytesOnceInOrderAndDropTheOldestOnOverrun) {
+  using S = BufferStep;
+  const BufferCase cases[] = {
+      {"partial takes keep the order",
+       {{S::kAppend, 5}, {S::kTake, 2}, {S::kTake, 2}, {S::kAppend, 3}, {S::kTake, 10}},
+       {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"a take across a compaction",
+       {{S::kAppend, 8},
+        {S::kTake, 5},
+        {S::kMakeRoom},
+        {S::kExpectRoom, 5},
+        {S::kAppend, 5},
+        {S::kTake, 3},
+        {S::kTake, 10}},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+      {"a full buffer nobody read drops its bytes for the new ones",
+       {{S::kAppend, 8}, {S::kMakeRoom}, {S::kExpectRoom, 8}, {S::kAppend, 3}, {S::kTake, 10}},
+       {9, 10, 11}},
+      {"room left at the end: nothing moves",
+       {{S::kAppend, 5}, {S::kTake, 2}, {S::kMakeRoom}, {S::kExpectRoom, 3}, {S::kTake, 10}},
+       {1, 2, 3, 4, 5}},
+      {"an emptied buffer offers its whole room again",
+       {{S::kAppend, 6}, {S::kTake, 6}, {S::kExpectRoom, 8}, {S::kAppend, 8}, {S::kTake, 8}},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+  };
+  for (const BufferCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    SmallBuffer buffer;
+    uint8_t next = 1;
+    Bytes taken;
+    for (const BufferStep &step : c.steps) {
+      switch (step.kind) {
+        case S::kAppend:
+          ASSERT_LE(step.count, buffer.room_size());
+          for (uint32_t i = 0; i < step.count; ++i) buffer.room()[i] = next++;
+          buffer.Appended(step.count);
+          break;
+        case S::kTake: {
+          uint8_t out[SmallBuffer::kCapacity + 4] = {};
+          const uint32_t size_before = buffer.size();
+          const uint32_t got = buffer.Take(out, step.count);
+          EXPECT_EQ(got, std::min(step.count, size_before));
+          EXPECT_EQ(buffer.size(), size_before - got);
+          taken.insert(taken.end(), out, out + got);
+          break;
+        }
+        case S::kMakeRoom:
+          buffer.MakeRoom();
+          EXPECT_GT(buffer.room_size(), 0u);
+          break;
+        case S::kExpectRoom:
+          EXPECT_EQ(buffer.room_size(), step.count);
+          break;
+      }
+    }
+    EXPECT_EQ(taken, c.taken);
+    EXPECT_EQ(buffer.size(), 0u) << "bytes left that no take handed out";
+  }
 }
 
 // Buffered reads on a raw slave, driven directly.

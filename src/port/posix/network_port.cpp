@@ -322,9 +322,8 @@ NetworkPort::NetworkPort(std::string description, bool com_port)
 NetworkPort::~NetworkPort() { (void)CloseGracefully(); }
 
 bool NetworkPort::Allocate() {
-  buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
   if (com_port_) decoder_.reset(new (std::nothrow) telnet::Decoder());
-  return buffer_ != nullptr && (!com_port_ || decoder_ != nullptr);
+  return !com_port_ || decoder_ != nullptr;
 }
 
 std::unique_ptr<NetworkPort> NetworkPort::Open(const char *description, NetworkFailure *failure) {
@@ -383,8 +382,8 @@ bool NetworkPort::Connect() {
   broken_ = false;
   unclean_ = false;
   last_read_short_ = false;
-  first_bytes_size_ = 0;
-  begin_ = end_ = 0;
+  const size_t data = decoder_->Feed(chunk, size, received_.room());
+  NoteFirstBytes(received_.room(), data);
   replies_size_ = 0;
   purge_waiting_ = false;
   received_since_write_ = false;
@@ -467,17 +466,11 @@ void NetworkPort::NoteFirstBytes(const uint8_t *bytes, size_t count) {
 // kSome may bring no data byte at all when only Telnet commands came.
 NetworkPort::Received NetworkPort::ReceiveOnce() {
   if (fd_ < 0) return Received::kBroken;
-  if (begin_ == end_) begin_ = end_ = 0;
-  if (begin_ > 0 && end_ == kBufferSize) {
-    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-  }
   // Full only when nobody reads (a device that talks during the open's
-  // negotiation): the oldest bytes are lost, as in a receive queue overrun.
-  if (end_ == kBufferSize) begin_ = end_ = 0;
+  // negotiation): then the oldest bytes are lost.
+  received_.MakeRoom();
   uint8_t chunk[kReceiveChunk];
-  const size_t room = std::min(sizeof chunk, kBufferSize - end_);
+  const size_t room = std::min<size_t>(sizeof chunk, received_.room_size());
   ssize_t got = 0;
   do {
     got = recv(fd_, chunk, room, MSG_DONTWAIT);
@@ -494,14 +487,14 @@ NetworkPort::Received NetworkPort::ReceiveOnce() {
   // What gave the server away is not the device's.
   if (broken_) return Received::kBroken;
   if (!com_port_) {
-    std::memcpy(buffer_.get() + end_, chunk, size);
-    end_ += size;
+    std::memcpy(received_.room(), chunk, size);
+    received_.Appended(static_cast<uint32_t>(size));
     return Received::kSome;
   }
-  const size_t data = decoder_->Feed(chunk, size, buffer_.get() + end_);
-  NoteFirstBytes(buffer_.get() + end_, data);
+  const size_t data = decoder_->Feed(chunk, size, received_.room());
+  NoteFirstBytes(received_.room(), data);
   if (broken_) return Received::kBroken;
-  end_ += data;
+  received_.Appended(static_cast<uint32_t>(data));
   QueueReplies();
   // Sent when the socket takes them now; the rest go before the next
   // write, so that a read never waits on the server's reading.
@@ -522,13 +515,6 @@ NetworkPort::Received NetworkPort::Receive(Deadline deadline) {
       return Received::kBroken;
     }
   }
-}
-
-size_t NetworkPort::Take(uint8_t *bytes, size_t count) {
-  const size_t n = std::min(count, end_ - begin_);
-  if (n > 0) std::memcpy(bytes, buffer_.get() + begin_, n);
-  begin_ += n;
-  return n;
 }
 
 // Sends until everything went or the deadline passed; a send error breaks
@@ -596,7 +582,7 @@ uint32_t NetworkPort::AllowanceMs() const {
 }
 
 uint32_t NetworkPort::TakeReadAhead(uint8_t *bytes, uint32_t count) {
-  const auto took = static_cast<uint32_t>(Take(bytes, count));
+  const uint32_t took = received_.Take(bytes, count);
   if (took > 0) last_byte_at_ = Clock::now();
   return took;
 }
@@ -721,10 +707,10 @@ bool NetworkPort::AwaitLineReport(const telnet::ComPortReport &wanted, Deadline 
   while (!AllReported(decoder_->report())) {
     // Bytes from the device while the line changes are dropped, as a local
     // port's change drops them; the open purges right after anyway.
-    begin_ = end_ = 0;
+    received_.Clear();
     if (!ReceiveDuringSetup(deadline, NetworkError::kLineNotConfirmed)) return false;
   }
-  begin_ = end_ = 0;
+  received_.Clear();
   if (SameSettings(decoder_->report(), wanted)) return true;
   Fail(NetworkError::kLineRefused);
   failure_.asked_rate = static_cast<uint32_t>(wanted.baud_rate);
@@ -782,14 +768,14 @@ bool NetworkPort::SetLine(const Dcb &dcb) {
 // when data was left unread (the last exchange did not take all its answer,
 // or something else talked) or the connection failed.
 bool NetworkPort::DiscardReceived() {
-  bool nothing_left = begin_ == end_;
-  begin_ = end_ = 0;
+  bool nothing_left = received_.size() == 0;
+  received_.Clear();
   int queued = 0;
   if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
   while (queued > 0 && !broken_) {
     if (Receive(Clock::now()) != Received::kSome) break;
-    nothing_left = nothing_left && begin_ == end_;
-    begin_ = end_ = 0;
+    nothing_left = nothing_left && received_.size() == 0;
+    received_.Clear();
     queued -= static_cast<int>(kReceiveChunk);
   }
   return nothing_left && !broken_;

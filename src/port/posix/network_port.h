@@ -151,7 +151,6 @@ class NetworkPort final : public Transport, private ReadSource {
   bool FlushReplies(Deadline deadline);
   size_t TakeWaitingControl(uint8_t *out, size_t room, Deadline deadline);
   bool SendWaitingControl(Deadline deadline);
-  size_t Take(uint8_t *bytes, size_t count);
   bool DiscardReceived();
   bool AwaitLineReport(const telnet::ComPortReport &wanted, Deadline deadline);
   bool SendLineSettings(const Dcb &dcb, Deadline deadline);
@@ -179,11 +178,8 @@ class NetworkPort final : public Transport, private ReadSource {
   NetworkFailure failure_;
   Dcb line_{};
   std::unique_ptr<telnet::Decoder> decoder_;
-  // Bytes received and decoded but not yet read: [begin_, end_).
-  static constexpr size_t kBufferSize = 16384;
-  std::unique_ptr<uint8_t[]> buffer_;
-  size_t begin_ = 0;
-  size_t end_ = 0;
+  // Bytes received and decoded but not yet read.
+  BasicReceiveBuffer<16384> received_;
   // Telnet replies waiting for room in the socket: a server that floods
   // requests and stops reading must not hold a read past its time-outs.
   // Whole replies only; what does not fit is not answered.

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace qx318::posix {
 namespace {
@@ -57,12 +56,7 @@ class DescriptorSource final : public ReadSource {
   DescriptorSource(int fd, ReceiveBuffer *buffer) : fd_(fd), buffer_(buffer) {}
 
   uint32_t TakeReadAhead(uint8_t *bytes, uint32_t count) override {
-    if (buffer_ == nullptr) return 0;
-    const uint32_t taken = buffer_->size() < count ? buffer_->size() : count;
-    std::memcpy(bytes, buffer_->bytes.data() + buffer_->begin, taken);
-    buffer_->begin += taken;
-    if (buffer_->begin == buffer_->end) buffer_->Clear();
-    return taken;
+    return buffer_ != nullptr ? buffer_->Take(bytes, count) : 0;
   }
 
   bool QueueLikelyEmpty() const override {
@@ -87,12 +81,12 @@ class DescriptorSource final : public ReadSource {
   // went to the caller, or what read returned when nothing came.
   ssize_t ReadOnce(uint8_t *bytes, uint32_t wanted) {
     if (buffer_ == nullptr) return read(fd_, bytes, wanted);
-    iovec parts[2] = {{bytes, wanted}, {buffer_->bytes.data(), ReceiveBuffer::kCapacity}};
+    const uint32_t room = buffer_->room_size();
+    iovec parts[2] = {{bytes, wanted}, {buffer_->room(), room}};
     const ssize_t got = readv(fd_, parts, 2);
-    buffer_->kernel_queue_empty = got < static_cast<ssize_t>(wanted) + ReceiveBuffer::kCapacity;
+    buffer_->kernel_queue_empty = got < static_cast<ssize_t>(wanted) + room;
     if (got <= static_cast<ssize_t>(wanted)) return got;
-    buffer_->begin = 0;
-    buffer_->end = static_cast<uint32_t>(got) - wanted;
+    buffer_->Appended(static_cast<uint32_t>(got) - wanted);
     return wanted;
   }
 

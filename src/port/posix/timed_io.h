@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "port/converter.h"
@@ -22,26 +23,64 @@ struct TransferResult {
   bool failed = false;  // the descriptor reported an error or hang-up
 };
 
-// Bytes taken from the descriptor ahead of the reads that asked for them, so
-// that an answer read field by field costs one wait and one read for each
-// burst that arrives instead of one or two system calls per field. To the
-// reads these bytes are as good as the kernel's input queue: they count as
-// arriving when a read takes them, and a purge discards both.
-struct ReceiveBuffer {
-  static constexpr uint32_t kCapacity = 4096;
+// Bytes received ahead of the reads that ask for them, in the order they
+// came: [begin, end) of a block of Capacity bytes that its owner holds
+// inline. A terminal fills it in the same readv that fills the caller's
+// memory; a network port with what its decoder passes on. To the reads these
+// bytes are as good as the kernel's input queue: they count as arriving when
+// a read takes them, and a purge discards both.
+template <uint32_t Capacity>
+class BasicReceiveBuffer {
+ public:
+  static constexpr uint32_t kCapacity = Capacity;
 
-  std::array<uint8_t, kCapacity> bytes{};
-  uint32_t begin = 0;  // first byte not yet handed out
-  uint32_t end = 0;    // one past the last byte read
+  uint32_t size() const { return end_ - begin_; }
+  void Clear() { begin_ = end_ = 0; }
+
+  // Copies up to count of the oldest bytes out; the rest stay.
+  uint32_t Take(uint8_t *bytes, uint32_t count) {
+    const uint32_t taken = size() < count ? size() : count;
+    if (taken > 0) std::memcpy(bytes, bytes_.data() + begin_, taken);
+    begin_ += taken;
+    // Emptied, the next fill starts at the front with the whole room.
+    if (begin_ == end_) Clear();
+    return taken;
+  }
+
+  // The free room after the last byte, where the next bytes go, and its size.
+  uint8_t *room() { return bytes_.data() + end_; }
+  uint32_t room_size() const { return Capacity - end_; }
+  // count bytes were written into room().
+  void Appended(uint32_t count) { end_ += count; }
+
+  // Gives room() space when there is none left: the bytes still held move
+  // to the front; a buffer full of them (nobody reads) drops them all, the
+  // oldest bytes lost as in a receive queue's overrun.
+  void MakeRoom() {
+    if (room_size() > 0) return;
+    if (begin_ > 0) {
+      std::memmove(bytes_.data(), bytes_.data() + begin_, size());
+      end_ -= begin_;
+      begin_ = 0;
+    } else {
+      Clear();
+    }
+  }
+
   // The kernel's queue was empty when last looked at (a read came back
   // short, the queue was purged, a request just went out): the next read
   // waits for bytes before it asks for them. A hint only; either order is
   // correct, this one saves the read that would find nothing.
   bool kernel_queue_empty = true;
 
-  uint32_t size() const { return end - begin; }
-  void Clear() { begin = end = 0; }
+ private:
+  std::array<uint8_t, Capacity> bytes_{};
+  uint32_t begin_ = 0;  // first byte not yet handed out
+  uint32_t end_ = 0;    // one past the last byte received
 };
+
+// A terminal's: one readv takes up to this much beyond what the read asked.
+using ReceiveBuffer = BasicReceiveBuffer<4096>;
 
 // ------------------------------------------------------------ deadlines
 
