@@ -382,8 +382,8 @@ bool NetworkPort::Connect() {
   broken_ = false;
   unclean_ = false;
   last_read_short_ = false;
-  const size_t data = decoder_->Feed(chunk, size, received_.room());
-  NoteFirstBytes(received_.room(), data);
+  first_bytes_size_ = 0;
+  received_.Clear();
   replies_size_ = 0;
   purge_waiting_ = false;
   received_since_write_ = false;
