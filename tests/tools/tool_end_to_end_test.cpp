@@ -634,6 +634,37 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"demo as json", {"demo", "--json"}, "demo"}),
     NamedAfterWhat());
 
+// A parameter answers in the group count of its last write; a read with
+// another group count fails on the answer's length, and the line names the
+// code that would have matched.
+TEST_F(ToolTest, AReadWithAnotherGroupCountNamesTheCodeThatMatches) {
+  StartSim({"--link", dir_ + "/bus"});
+  const struct {
+    const char *written;
+    const char *read;
+    const char *hint;
+  } cases[] = {
+      {"0x0305", "0x0105", "the device answered 3 groups: code 0x0305?"},
+      {"0x0106", "0x0206", "the device answered 1 group: code 0x0106?"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.read);
+    ASSERT_EQ(
+        RunProgram(kTool, {"--port", "./bus", "param", "set", c.written, "5"}, dir_).exit_code, 0);
+    const RunResult r = RunProgram(kTool, {"--port", "./bus", "param", "get", c.read}, dir_);
+    EXPECT_EQ(r.exit_code, 1);
+    const auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_NE(lines[0].find("expected"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(c.hint), std::string::npos) << lines[0];
+  }
+  // Another failure gets no such guess.
+  const RunResult silent =
+      RunProgram(kTool, {"--port", "./bus", "--address", "9", "param", "get", "0x0105"}, dir_);
+  EXPECT_EQ(silent.exit_code, 1);
+  EXPECT_EQ(silent.err.find("the device answered"), std::string::npos) << silent.err;
+}
+
 // A path relative to the current folder names that file, not a USB product
 // description.
 TEST_F(ToolTest, ARelativePortPathOpensTheFile) {

@@ -231,11 +231,30 @@ Body Hello() {
   };
 }
 
+namespace {
+
+// A parameter answers in the group count of its last write, so an answer
+// of another length most often means the code's group count is not the
+// one the device holds: name the code that would match.
+std::string GroupCountHint(ParameterCode code) {
+  if (QX318_GetLastFailure() != QX318_FAIL_WRONG_LENGTH) return {};
+  unsigned answered = 0;
+  if (std::sscanf(QX318_GetLastFailureDetail(), "answer of %u data bytes", &answered) != 1) {
+    return {};
+  }
+  if (answered < kFewestGroups || answered > kMostGroups || answered == (code >> 8u)) return {};
+  const auto matching = static_cast<ParameterCode>(answered << 8u | (code & 0xFFu));
+  return fmt::format("the device answered {} group{}: code 0x{:04X}?", answered,
+                     answered == 1 ? "" : "s", matching);
+}
+
+}  // namespace
+
 Body ParamGet(ParameterCode code) {
   return [code](const Call &call) {
     uint16_t value = 0;
     if (QX318_ReadParameter(call.port(), call.address(), code, &value) != 1) {
-      return call.LibraryFailed(fmt::format("code 0x{:04X}", code));
+      return call.LibraryFailed(fmt::format("code 0x{:04X}", code), GroupCountHint(code));
     }
     return call.Print(ParameterRead(call.address(), code, value));
   };

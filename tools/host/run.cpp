@@ -25,11 +25,12 @@ std::string PortName(const std::string &port) {
 }
 
 void ReportLibraryFailure(const std::string &command, const Target &target,
-                          const std::string &context) {
+                          const std::string &context, const std::string &hint = {}) {
   const int32_t code = QX318_GetLastFailure();
   const std::string detail = QX318_GetLastFailureDetail();
-  ReportFailure(command, target,
-                context.empty() ? LastFailureText() : context + ": " + LastFailureText());
+  const std::string reason =
+      hint.empty() ? LastFailureText() : LastFailureText() + " (" + hint + ")";
+  ReportFailure(command, target, context.empty() ? reason : context + ": " + reason);
   if (target.json_errors) PrintJson(Json{{"error", FailureJson(code, detail)}});
 }
 
@@ -92,8 +93,8 @@ int OutputWritten(const std::string &command, int status) {
   return kExitDevice;
 }
 
-int Call::LibraryFailed(const std::string &context) const {
-  ReportLibraryFailure(command_, target_, context);
+int Call::LibraryFailed(const std::string &context, const std::string &hint) const {
+  ReportLibraryFailure(command_, target_, context, hint);
   return kExitDevice;
 }
 

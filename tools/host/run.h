@@ -52,7 +52,8 @@ class Call {
 
   // The library call that just failed, with its reason (after context, when
   // given); with --json also as {"error": ...} on standard output.
-  int LibraryFailed(const std::string &context = {}) const;
+  // hint, when given, follows the library's reason on the same line.
+  int LibraryFailed(const std::string &context = {}, const std::string &hint = {}) const;
   // A failure the tool found itself.
   int Failed(const std::string &what) const;
   // The result as JSON or for a person, as the style says.
