@@ -665,6 +665,41 @@ TEST_F(ToolTest, AReadWithAnotherGroupCountNamesTheCodeThatMatches) {
   EXPECT_EQ(silent.err.find("the device answered"), std::string::npos) << silent.err;
 }
 
+// With --json a failure is also a document on standard output that says
+// which call failed, where, and why.
+TEST_F(ToolTest, AJsonErrorNamesCommandPortAndAddress) {
+  StartSim({"--link", dir_ + "/bus"});
+  const struct {
+    std::vector<std::string> arguments;
+    const char *command;
+    const char *port;
+    int address;
+    int32_t code;
+  } cases[] = {
+      {{"--port", "./bus", "--address", "9", "--json", "hello"},
+       "hello",
+       "./bus",
+       9,
+       12 /* no answer */},
+      {{"--port", "./no-such-bus", "--json", "param", "get", "0x0205"},
+       "param get",
+       "./no-such-bus",
+       1,
+       2 /* not found */},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.command);
+    const RunResult r = RunProgram(kTool, c.arguments, dir_);
+    EXPECT_EQ(r.exit_code, 1);
+    const Json error = Json::parse(r.out).at("error");
+    EXPECT_EQ(error.at("command"), c.command);
+    EXPECT_EQ(error.at("port"), c.port);
+    EXPECT_EQ(error.at("address"), c.address);
+    EXPECT_EQ(error.at("code"), c.code);
+    EXPECT_FALSE(error.at("detail").get<std::string>().empty());
+  }
+}
+
 // A path relative to the current folder names that file, not a USB product
 // description.
 TEST_F(ToolTest, ARelativePortPathOpensTheFile) {

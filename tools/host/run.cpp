@@ -24,6 +24,15 @@ std::string PortName(const std::string &port) {
   return port;
 }
 
+// The error document of a failed call: which call, where, and why, so that
+// a script logging several ports and devices can tell them apart.
+Json CallFailureJson(const std::string &command, const Target &target, int32_t code,
+                     const std::string &detail) {
+  Json error{{"command", command}, {"port", target.port}, {"address", target.address}};
+  error.update(FailureJson(code, detail));
+  return error;
+}
+
 void ReportLibraryFailure(const std::string &command, const Target &target,
                           const std::string &context, const std::string &hint = {}) {
   const int32_t code = QX318_GetLastFailure();
@@ -31,7 +40,8 @@ void ReportLibraryFailure(const std::string &command, const Target &target,
   const std::string reason =
       hint.empty() ? LastFailureText() : LastFailureText() + " (" + hint + ")";
   ReportFailure(command, target, context.empty() ? reason : context + ": " + reason);
-  if (target.json_errors) PrintJson(Json{{"error", FailureJson(code, detail)}});
+  if (target.json_errors)
+    PrintJson(Json{{"error", CallFailureJson(command, target, code, detail)}});
 }
 
 // An open port, closed on destruction.
