@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -698,6 +699,64 @@ TEST_F(ToolTest, AJsonErrorNamesCommandPortAndAddress) {
     EXPECT_EQ(error.at("code"), c.code);
     EXPECT_FALSE(error.at("detail").get<std::string>().empty());
   }
+}
+
+// An output file that cannot be written fails before any traffic, naming
+// the file the user gave (the trace shows no request went out).
+TEST_F(ToolTest, AnUnwritableOutputFailsBeforeAnyTraffic) {
+  StartSim({"--link", dir_ + "/bus"});
+  fs::create_directory(dir_ + "/folder.png");
+  const struct {
+    const char *what;
+    std::vector<std::string> arguments;
+    const char *named;
+  } cases[] = {
+      {"image into no folder", {"image", "-o", "no/such/x.png"}, "no/such/x.png"},
+      {"image onto a folder", {"image", "-o", "folder.png"}, "folder.png"},
+      {"records into no folder", {"measure", "--output", "no/such/run.csv"}, "no/such/run.csv"},
+      {"plot into no folder", {"measure", "--plot", "no/such/p.png"}, "no/such/p.png"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> arguments{"--port", "./bus", "--trace"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const RunResult r = RunProgram(kTool, arguments, dir_);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(std::string("cannot write ") + c.named), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("dir=TX"), std::string::npos) << r.err;
+  }
+}
+
+// Records replace an existing file only as a whole new one, and leave no
+// temporary file; --append adds to it, with the header once.
+TEST_F(ToolTest, RecordsReplaceAFileWholeOrAppendToIt) {
+  const std::string path = dir_ + "/run.csv";
+  std::ofstream(path) << "old\n";
+  const RunResult failed = RunProgram(
+      kTool, {"--port", "./no-such-bus", "measure", "--count", "2", "--output", "run.csv"}, dir_);
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_EQ(ReadFile(path), "old\n") << "a run that never started replaced the file";
+
+  const auto run = [this](std::vector<std::string> extra) {
+    std::vector<std::string> arguments{"--simulate", "measure",  "--count",
+                                       "2",          "--output", "run.csv"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return RunProgram(kTool, arguments, dir_).exit_code;
+  };
+  ASSERT_EQ(run({}), 0);
+  const std::string replaced = ReadFile(path);
+  EXPECT_EQ(replaced.rfind("sequence,", 0), 0u) << replaced.substr(0, 80);
+  ASSERT_EQ(run({"--append"}), 0);
+  const std::string appended = ReadFile(path);
+  EXPECT_EQ(appended.rfind(replaced, 0), 0u) << "--append lost the file's start";
+  size_t headers = 0;
+  for (const std::string &line : Lines(appended)) headers += line.rfind("sequence,", 0) == 0;
+  EXPECT_EQ(headers, 1u);
+  EXPECT_GT(appended.size(), replaced.size() * 3 / 2);
+
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"run.csv"});
 }
 
 // A path relative to the current folder names that file, not a USB product

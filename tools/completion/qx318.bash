@@ -19,7 +19,7 @@ _qx318_command_options() {
   case "$1" in
     scan) echo "--first --last" ;;
     "param set") echo "--verify" ;;
-    measure) echo "--csv --every --count --duration --stop-on-failure --output --plot" ;;
+    measure) echo "--csv --every --count --duration --stop-on-failure --output --append --plot" ;;
     image) echo "-o --output" ;;
   esac
 }

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "common/output_file.h"
 #include "host/image_file.h"
 #include "tool_support.h"
 
@@ -129,6 +130,12 @@ Body AngleValue(bool rotate) {
 
 int FetchImage(const Call &call, const std::string &output) {
   const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
+  // Before the transfer, which may take many seconds at a low rate.
+  if (!output.empty()) {
+    if (const std::string problem = tools::OutputFileProblem(output); !problem.empty()) {
+      return call.Failed(problem);
+    }
+  }
   PixelBuffer buffer;
   ProgressBar bar{"image"};
   ImageSummary image;

@@ -10,13 +10,10 @@
 #include <memory>
 #include <vector>
 
+#include "common/output_file.h"
+
 namespace qx318::host {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -90,18 +87,21 @@ bool WriteImageFile(const std::string &path, ImageFormat format, const uint8_t *
     *error = "the image is empty, no file written";
     return false;
   }
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    *error = path + ": " + std::strerror(errno);
+  tools::ReplacingFile file(path);
+  if (!file.ok()) {
+    *error = file.error();
     return false;
   }
   std::vector<uint8_t> row_buffer(row_length);
   const bool written = format == ImageFormat::kPng
                            ? WritePngRows(file.get(), pixels, rows, row_length, row_buffer)
                            : WritePgm(file.get(), pixels, rows, row_length);
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
-    *error = path + ": writing the image failed";
+  if (!written) {
+    *error = "cannot write " + path + ": writing the image failed";
+    return false;
+  }
+  if (!file.Commit()) {
+    *error = file.error();
     return false;
   }
   return true;

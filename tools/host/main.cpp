@@ -130,8 +130,11 @@ void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
   measure->add_flag("--stop-on-failure", o.stop_on_failure,
                     "End the stream at the first failed measurement");
   measure->add_option("--output", o.output,
-                      "Write the records to FILE, flushed per measurement (.csv: CSV, .json or "
-                      ".jsonl: JSON lines)");
+                      "Write the records to FILE (.csv: CSV, .json or .jsonl: JSON lines); an "
+                      "existing FILE is replaced when the stream ends");
+  measure->add_flag("--append", o.append,
+                    "Add the records to the end of --output FILE, flushed per measurement (the "
+                    "header only into an empty file)");
   measure->add_option("--plot", o.plot,
                       "Draw the (latest) profile into FILE.png, replaced whole at each update");
 }

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "common/output_file.h"
 #include "common/stop_signal.h"
 #include "host/measurement_record.h"
 #include "host/profile_plot.h"
@@ -262,24 +264,70 @@ std::string MeasureProblem(const MeasureStreamOptions &o, const OutputStyle &sty
   if (o.duration_s && !(*o.duration_s > 0)) return "--duration must be above 0 seconds";
   if (!o.plot.empty() && !ProfilePlotBuiltIn()) return kNoPlotSupport;
   if (!o.plot.empty() && !EndsWith(o.plot, ".png")) return "--plot must name a .png file";
+  if (o.append && o.output.empty()) return "--append needs --output";
   return {};
 }
 
 namespace {
 
-int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
-  std::unique_ptr<std::FILE, FileCloser> file;
-  if (!options.output.empty()) {
-    file.reset(std::fopen(options.output.c_str(), "w"));
-    if (!file) {
-      return call.Failed(fmt::format("cannot write {}: {}", options.output, std::strerror(errno)));
+// Where the records go: standard output; the --output file added to in
+// place (--append); or a new file that replaces the old one only once the
+// stream has ended (a run killed with SIGKILL leaves its records in the
+// hidden temporary file beside it).
+class RecordsOutput {
+ public:
+  explicit RecordsOutput(const MeasureStreamOptions &options) {
+    if (options.output.empty()) return;
+    if (options.append) {
+      appended_.reset(std::fopen(options.output.c_str(), "a"));
+      if (!appended_)
+        error_ = fmt::format("cannot write {}: {}", options.output, std::strerror(errno));
+      return;
     }
+    replacing_.emplace(options.output);
+    if (!replacing_->ok()) error_ = replacing_->error();
   }
+
+  const std::string &error() const { return error_; }
+  std::FILE *get() const {
+    if (appended_) return appended_.get();
+    return replacing_ ? replacing_->get() : stdout;
+  }
+  // The header goes only at the start of a file: not into one appended to.
+  bool WantsHeader() const { return !appended_ || std::ftell(appended_.get()) == 0; }
+  // The new file takes the target's place; false with error().
+  bool Finish() {
+    if (!replacing_ || replacing_->Commit()) return true;
+    error_ = replacing_->error();
+    return false;
+  }
+
+ private:
+  std::unique_ptr<std::FILE, FileCloser> appended_;
+  std::optional<tools::ReplacingFile> replacing_;
+  std::string error_;
+};
+
+// The files a stream writes, checked before any traffic.
+std::string OutputFilesProblem(const MeasureStreamOptions &options) {
+  for (const std::string *path : {&options.output, &options.plot}) {
+    if (path->empty()) continue;
+    if (std::string problem = tools::OutputFileProblem(*path); !problem.empty()) return problem;
+  }
+  return {};
+}
+
+int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
+  if (const std::string problem = OutputFilesProblem(options); !problem.empty()) {
+    return call.Failed(problem);
+  }
+  RecordsOutput output(options);
+  if (!output.error().empty()) return call.Failed(output.error());
   // Ctrl-C and SIGTERM end the stream between two measurements; a second
   // one ends the tool at once, in case a measurement hangs.
   const tools::StopOnSignals stop({SIGINT, SIGTERM}, tools::SecondSignal::kEndsAtOnce);
-  Stream stream(call.target(), call.style(), options, file ? file.get() : stdout);
-  bool writable = stream.WriteHeader();
+  Stream stream(call.target(), call.style(), options, output.get());
+  bool writable = !output.WantsHeader() || stream.WriteHeader();
   const milliseconds every{options.every_ms.value_or(0)};
   const auto started = Steady::now();
   auto due = started;
@@ -296,6 +344,7 @@ int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
     return call.Failed(options.output.empty() ? "the output could not be written"
                                               : fmt::format("cannot write {}", options.output));
   }
+  if (!output.Finish()) return call.Failed(output.error());
   const Tally &t = stream.tally();
   if (!IsStream(options) && t.failed != 0) (void)call.Failed(t.last_detail);
   return t.failed == 0 && plotted ? kExitOk : kExitDevice;

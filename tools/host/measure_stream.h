@@ -17,8 +17,9 @@ struct MeasureStreamOptions {
   std::optional<uint64_t> count;
   std::optional<double> duration_s;
   bool stop_on_failure = false;
-  std::string output;  // empty: standard output
-  std::string plot;    // empty: no plot
+  std::string output;   // empty: standard output
+  bool append = false;  // add to output (the header only into an empty file)
+  std::string plot;     // empty: no plot
 };
 
 // True when the options ask for more than the plain one-shot measurement:
