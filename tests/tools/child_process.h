@@ -35,6 +35,7 @@ class Child {
   Child &operator=(const Child &) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // The next line of standard output, or empty after limit.
   std::string ReadLine(std::chrono::milliseconds limit);
   // Sends signal_number and waits at most limit for the exit.

@@ -61,6 +61,10 @@ class ToolFixture : public ::testing::Test {
     return err;
   }
 
+  // What the simulator started last has written to standard error so far
+  // (its --trace lines among it).
+  std::string SimErrors() const { return ReadFile(sim_errs_.back()); }
+
   std::string dir_;
   std::vector<std::unique_ptr<Child>> sims_;
 

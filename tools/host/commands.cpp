@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "common/output_file.h"
+#include "host/address_list.h"
 #include "host/image_file.h"
+#include "host/transfer_guard.h"
 #include "tool_support.h"
 
 namespace qx318::host {
@@ -128,24 +130,36 @@ Body AngleValue(bool rotate) {
   };
 }
 
+// The file of the call's device: with several devices each has its own.
+std::string ImagePathFor(const Call &call, const std::string &output) {
+  return output.empty() ? output : PathForAddress(output, call.address(), call.several_addresses());
+}
+
+// Nothing is written before the pixels are whole; an interrupted transfer
+// is read to its end (so that the bus is free) and dropped.
 int FetchImage(const Call &call, const std::string &output) {
   const ImageFormat format = output.empty() ? ImageFormat::kUnknown : FormatOf(output);
-  // Before the transfer, which may take many seconds at a low rate.
-  if (!output.empty()) {
-    if (const std::string problem = tools::OutputFileProblem(output); !problem.empty()) {
-      return call.Failed(problem);
-    }
-  }
   PixelBuffer buffer;
   ProgressBar bar{"image"};
   ImageSummary image;
+  TransferGuard guard(call);
+  const bool progress = call.style().progress;
   const int32_t ok = tools::FetchImage(
       call.port(), call.address(), &image.header,
-      [&buffer](uint32_t rows, uint32_t length) { return buffer.Allocate(rows, length); },
-      call.style().progress
-          ? tools::RowProgress([&bar](uint32_t done, uint32_t total) { bar.OnRow(done, total); })
-          : tools::RowProgress());
-  bar.Finish();
+      [&buffer, &guard](uint32_t rows, uint32_t length) {
+        guard.OnSize(rows, length);
+        return buffer.Allocate(rows, length);
+      },
+      [&bar, &guard, progress](uint32_t done, uint32_t total) {
+        guard.OnRows(done);
+        if (progress && !guard.interrupted()) bar.OnRow(done, total);
+      });
+  if (!guard.interrupted()) bar.Finish();
+  if (guard.interrupted()) {
+    return call.Interrupted(ok == 1
+                                ? "the transfer was read to its end and not kept; the bus is free"
+                                : "the transfer ended early: " + LastFailureText());
+  }
   if (ok != 1) {
     return buffer.out_of_memory ? call.Failed("no memory for the pixel buffer")
                                 : call.LibraryFailed();
@@ -165,7 +179,23 @@ int FetchImage(const Call &call, const std::string &output) {
     image.max_pixel = *high;
   }
   image.output = output;
-  return call.Print(ImageResult(call.address(), image));
+  Rendered result = ImageResult(call.address(), image);
+  if (call.several_addresses())
+    result.text = fmt::format("address {}: {}", call.address(), result.text);
+  return call.Print(result);
+}
+
+// Every device's file, checked before the first transfer, which may take
+// many seconds at a low rate.
+int CheckImageFiles(const Call &call, const std::string &output) {
+  if (output.empty()) return kExitOk;
+  for (const int address : call.target().addresses) {
+    const std::string path = PathForAddress(output, address, call.several_addresses());
+    if (const std::string problem = tools::OutputFileProblem(path); !problem.empty()) {
+      return call.Failed(problem);
+    }
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -231,11 +261,11 @@ Body Scan(ScanRange range) {
 }
 
 Body Hello() {
-  return [](const Call &call) {
+  return ForEachAddress([](const Call &call) {
     HelloAnswer answer{};
     if (QX318_HelloCmd(call.port(), call.address(), &answer) != 1) return call.LibraryFailed();
     return call.Print(HelloResult(call.address(), answer));
-  };
+  });
 }
 
 namespace {
@@ -298,7 +328,12 @@ Body Lock() {
 }
 
 Body Image(std::string output) {
-  return [output = std::move(output)](const Call &call) { return FetchImage(call, output); };
+  const Body each = ForEachAddress(
+      [output](const Call &call) { return FetchImage(call, ImagePathFor(call, output)); });
+  return [output = std::move(output), each](const Call &call) {
+    const int files = CheckImageFiles(call, output);
+    return files != kExitOk ? files : each(call);
+  };
 }
 
 Body Rotate() { return AngleValue(true); }

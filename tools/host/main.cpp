@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "common/version.h"
+#include "host/address_list.h"
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/measure_stream.h"
@@ -24,6 +25,7 @@ constexpr int kLastAddress = qx318::kAddressMask;
 
 struct Arguments {
   Target target;
+  std::string address_text = "1";
   bool port_given = false;
   bool output_given = false;
   bool json = false;
@@ -46,7 +48,11 @@ struct Chosen {
   std::function<std::string()> check;  // a usage problem, or empty
   std::function<Body()> body;          // built once the line is parsed
   bool own_bus = false;                // demo: brings its own bus and takes no port
+  bool address_list = false;           // polls several devices in turn (--address 1,3)
 };
+
+// The subcommands that poll every device of an address list in turn.
+constexpr const char *kListCommands = "hello, measure and image";
 
 // Accepts "0x0205" or "517" (0-65535); the check happens while parsing so
 // that a bad number is a usage error like any other.
@@ -59,6 +65,17 @@ CLI::Validator SixteenBitNumber() {
                                        "(decimal, or hex as 0x...)";
       },
       "0-65535|0x0-0xFFFF");
+}
+
+// Accepts "3", "1,3" or "1-4,7" while parsing, so that a bad list is a
+// usage error like any other.
+CLI::Validator AddressList() {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        std::string problem;
+        return ParseAddressList(text, kLastAddress, &problem).empty() ? problem : std::string();
+      },
+      "0-31|LIST");
 }
 
 constexpr const char *kCommandList =
@@ -109,8 +126,10 @@ void DefineGlobalOptions(CLI::App &app, Arguments &a) {
   app.add_option("-b,--baud", a.target.baud, "Line rate")
       ->check(CLI::Range(1u, 4000000u))
       ->capture_default_str();
-  app.add_option("-a,--address", a.target.address, "Bus address of the device (0-31)")
-      ->check(CLI::Range(0, kLastAddress))
+  app.add_option("-a,--address", a.address_text,
+                 "Bus address of the device (0-31); hello, measure and image also take a list "
+                 "polled in turn (1,3 or 1-4)")
+      ->check(AddressList())
       ->capture_default_str();
   app.add_flag("--json", a.json, "Print the result as JSON");
   app.add_flag("--trace", a.trace, "Trace every frame on the port to stderr");
@@ -123,9 +142,10 @@ void DefineMeasureStreamOptions(CLI::App *measure, MeasureStreamOptions &o) {
   measure
       ->add_option("--every", o.every_ms,
                    "Repeat the measurement every MS milliseconds (0: as fast as the bus "
-                   "allows) until --count, --duration or Ctrl-C")
+                   "allows; with several addresses, the round of all) until --count, "
+                   "--duration or Ctrl-C")
       ->check(CLI::Range(0u, 86400000u));
-  measure->add_option("--count", o.count, "Stop after N measurements");
+  measure->add_option("--count", o.count, "Stop after N measurements of each device");
   measure->add_option("--duration", o.duration_s, "Stop after S seconds");
   measure->add_flag("--stop-on-failure", o.stop_on_failure,
                     "End the stream at the first failed measurement");
@@ -150,11 +170,11 @@ std::string DemoProblem(const Arguments &a) {
 // target's checks are common to all but demo, see TargetProblem).
 void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
   auto choose = [&chosen](CLI::App *sub, std::string name, std::function<std::string()> check,
-                          std::function<Body()> body) {
-    sub->callback(
-        [&chosen, name = std::move(name), check = std::move(check), body = std::move(body)] {
-          chosen = Chosen{name, check, body};
-        });
+                          std::function<Body()> body, bool address_list = false) {
+    sub->callback([&chosen, name = std::move(name), check = std::move(check),
+                   body = std::move(body), address_list] {
+      chosen = Chosen{name, check, body, false, address_list};
+    });
   };
   const auto no_check = [] { return std::string(); };
 
@@ -170,7 +190,7 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
       scan, "scan", [&a] { return ScanRangeProblem(a.scan); }, [&a] { return Scan(a.scan); });
 
   choose(app.add_subcommand("hello", "Send hello, print the seven answer values"), "hello",
-         no_check, Hello);
+         no_check, Hello, true);
 
   CLI::App *param = app.add_subcommand("param", "Read, write, save or restore parameters");
   param->require_subcommand(1);
@@ -208,7 +228,7 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
       [&a] {
         return MeasureProblem(a.stream, OutputStyle{a.json, a.csv, false});
       },
-      [&a] { return Measure(a.stream); });
+      [&a] { return Measure(a.stream); }, true);
 
   choose(app.add_subcommand("lock", "Send the lock-result command"), "lock", no_check, Lock);
 
@@ -217,7 +237,7 @@ void DefineSubcommands(CLI::App &app, Arguments &a, Chosen &chosen) {
       ->each([&a](const std::string &) { a.output_given = true; });
   choose(
       image, "image", [&a] { return ImageOutputProblem(a.output_given, a.image_output); },
-      [&a] { return Image(a.image_output); });
+      [&a] { return Image(a.image_output); }, true);
 
   choose(app.add_subcommand("rotate", "Rotate the XY axes, print the angle"), "rotate", no_check,
          Rotate);
@@ -246,9 +266,19 @@ std::string TargetProblem(const Arguments &a) {
   return {};
 }
 
+std::string AddressListProblem(const Arguments &a, const Chosen &chosen) {
+  if (chosen.address_list || a.target.addresses.size() <= 1) return {};
+  return fmt::format(
+      "{} talks to one device: --address takes one address here (a list applies "
+      "to {})",
+      chosen.name, kListCommands);
+}
+
 std::string CheckCombination(const Arguments &a, const Chosen &chosen) {
   const std::string target = chosen.own_bus ? std::string() : TargetProblem(a);
-  return target.empty() ? chosen.check() : target;
+  if (!target.empty()) return target;
+  const std::string list = chosen.own_bus ? std::string() : AddressListProblem(a, chosen);
+  return list.empty() ? chosen.check() : list;
 }
 
 int RunChosen(const Arguments &a, const Chosen &chosen) {
@@ -299,6 +329,9 @@ int main(int argc, char **argv) {
       return kExitUsage;
     }
     arguments.port_given = app.count("--port") > 0;
+    std::string unused;
+    arguments.target.addresses = ParseAddressList(arguments.address_text, kLastAddress, &unused);
+    arguments.target.address = arguments.target.addresses.front();
     const std::string problem = CheckCombination(arguments, chosen);
     if (!problem.empty()) {
       std::fprintf(

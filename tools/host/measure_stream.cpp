@@ -17,6 +17,7 @@
 
 #include "common/output_file.h"
 #include "common/stop_signal.h"
+#include "host/address_list.h"
 #include "host/measurement_record.h"
 #include "host/profile_plot.h"
 #include "tool_support.h"
@@ -111,68 +112,111 @@ struct FileCloser {
   }
 };
 
+// One device of the stream: what it has seen, and its latest profile for
+// its own plot.
+struct Device {
+  Target target;  // the stream's target, for this device's address
+  std::string plot_path;
+  Tally tally;
+  std::optional<Steady::time_point> previous_start;
+  Steady::time_point last_plot{};
+  ProfilePlot latest_plot;
+  bool pending_plot = false;
+};
+
 // The run's state: where records go, what is counted, when the status line
-// and the plot were last drawn.
+// and the plots were last drawn.
 class Stream {
  public:
   Stream(const Target &target, const OutputStyle &style, const MeasureStreamOptions &options,
          std::FILE *out)
-      : target_(target),
-        style_(style),
+      : style_(style),
         options_(options),
         out_(out),
         format_(ChosenFormat(style, options.output)),
         is_stream_(IsStream(options)),
         numbered_(WantsMeasureStream(options)),
-        values_(kMaxValues) {}
+        values_(kMaxValues) {
+    const bool several = target.addresses.size() > 1;
+    for (const int address : target.addresses) {
+      Device device;
+      device.target = target;
+      device.target.address = address;
+      if (!options.plot.empty()) device.plot_path = PathForAddress(options.plot, address, several);
+      devices_.push_back(std::move(device));
+    }
+  }
 
   bool WriteHeader() { return Write(RecordsHeader(format_)); }
 
-  // One measurement: false when the run must end (a stop on failure, an
-  // output that cannot be written).
-  bool MeasureOnce(PortHandle port) {
-    MeasurementRecord m;
-    m.sequence = ++tally_.measurements;
-    m.address = target_.address;
-    m.values = values_;
-    const auto start = Steady::now();
-    m.time_utc = UtcMicroseconds(std::chrono::system_clock::now());
-    if (tally_.measurements == 1) tally_.first_start = start;
-    if (previous_start_) {
-      tally_.cycles_ms.push_back(duration<double, std::milli>(start - *previous_start_).count());
+  // One round: every device measured once, in turn. False when the run must
+  // end (a stop on failure, an output that cannot be written, a stop asked
+  // for between two devices).
+  bool MeasureRound(PortHandle port, int stop_fd) {
+    ++rounds_;
+    for (Device &device : devices_) {
+      if (&device != &devices_.front() && tools::StopRequested(stop_fd)) return false;
+      if (!MeasureOnce(port, device)) return false;
     }
-    previous_start_ = start;
-    const bool ok =
-        QX318_GetMeasureEx(port, target_.address, &m.header, values_.data(), kMaxValues) == 1;
-    tally_.last_end = Steady::now();
-    if (!ok) {
-      m.failure = QX318_GetLastFailure();
-      m.detail = QX318_GetLastFailureDetail();
-      ++tally_.failed;
-      ++tally_.by_reason[m.failure];
-      tally_.last_failure = m.failure;
-      tally_.last_detail = m.detail.empty() ? QX318_FailureText(m.failure) : m.detail;
-    }
-    ClearStatus();
-    if (!Write(RenderRecord(m, format_, numbered_))) return false;
-    if (ok && !options_.plot.empty()) NotePlot(m);
-    DrawStatus(false);
-    return ok || !options_.stop_on_failure;
+    return true;
   }
 
-  // At the end: the latest profile plotted, the status line gone, the
-  // summary of a stream printed.
+  // At the end: the latest profiles plotted, the status line gone, the
+  // summary of a stream printed, per device.
   bool Finish() {
     ClearStatus();
-    const bool plotted = pending_plot_ ? WritePlot() : true;
-    if (is_stream_) PrintSummary(target_, tally_);
+    bool plotted = true;
+    for (Device &device : devices_) {
+      if (device.pending_plot && !WritePlot(device)) plotted = false;
+      if (is_stream_) PrintSummary(device.target, device.tally);
+    }
     return plotted;
   }
 
-  const Tally &tally() const { return tally_; }
+  uint64_t rounds() const { return rounds_; }
+  const Tally &total() const { return total_; }
+  const std::vector<Device> &devices() const { return devices_; }
   bool output_failed() const { return output_failed_; }
 
  private:
+  bool MeasureOnce(PortHandle port, Device &device) {
+    const int address = device.target.address;
+    MeasurementRecord m;
+    m.sequence = ++records_;
+    m.address = address;
+    m.values = values_;
+    const auto start = Steady::now();
+    m.time_utc = UtcMicroseconds(std::chrono::system_clock::now());
+    const bool ok = QX318_GetMeasureEx(port, address, &m.header, values_.data(), kMaxValues) == 1;
+    const auto end = Steady::now();
+    if (!ok) {
+      m.failure = QX318_GetLastFailure();
+      m.detail = QX318_GetLastFailureDetail();
+    }
+    Count(device.tally, device.previous_start, start, end, m);
+    Count(total_, previous_start_, start, end, m);
+    ClearStatus();
+    if (!Write(RenderRecord(m, format_, numbered_))) return false;
+    if (ok && !device.plot_path.empty()) NotePlot(device, m);
+    DrawStatus();
+    return ok || !options_.stop_on_failure;
+  }
+
+  static void Count(Tally &t, std::optional<Steady::time_point> &previous_start,
+                    Steady::time_point start, Steady::time_point end, const MeasurementRecord &m) {
+    if (++t.measurements == 1) t.first_start = start;
+    if (previous_start) {
+      t.cycles_ms.push_back(duration<double, std::milli>(start - *previous_start).count());
+    }
+    previous_start = start;
+    t.last_end = end;
+    if (m.failure == QX318_FAIL_NONE) return;
+    ++t.failed;
+    ++t.by_reason[m.failure];
+    t.last_failure = m.failure;
+    t.last_detail = m.detail.empty() ? QX318_FailureText(m.failure) : m.detail;
+  }
+
   bool Write(const std::string &text) {
     if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
       output_failed_ = true;
@@ -181,36 +225,35 @@ class Stream {
     return true;
   }
 
-  void NotePlot(const MeasurementRecord &m) {
-    ProfilePlot &plot = latest_plot_;
-    plot.address = target_.address;
+  void NotePlot(Device &device, const MeasurementRecord &m) {
+    ProfilePlot &plot = device.latest_plot;
+    plot.address = device.target.address;
     plot.time_utc = m.time_utc;
     plot.sequence = is_stream_ ? m.sequence : 0;
     plot.pairs.clear();
     for (size_t k = 0; k < m.header.pair_count; ++k) {
       plot.pairs.emplace_back(values_[2 * k], values_[2 * k + 1]);
     }
-    pending_plot_ = true;
-    if (Steady::now() - last_plot_ >= kPlotInterval) (void)WritePlot();
+    device.pending_plot = true;
+    if (Steady::now() - device.last_plot >= kPlotInterval) (void)WritePlot(device);
   }
 
-  bool WritePlot() {
-    pending_plot_ = false;
-    last_plot_ = Steady::now();
+  bool WritePlot(Device &device) {
+    device.pending_plot = false;
+    device.last_plot = Steady::now();
     std::string error;
-    if (WriteProfilePlot(options_.plot, latest_plot_, &error)) return true;
+    if (WriteProfilePlot(device.plot_path, device.latest_plot, &error)) return true;
     ClearStatus();
-    ReportFailure("measure", target_, error);
-    plot_failed_ = true;
+    ReportFailure("measure", device.target, error);
     return false;
   }
 
-  void DrawStatus(bool force) {
+  void DrawStatus() {
     if (!style_.progress || !is_stream_) return;
     const auto now = Steady::now();
-    if (!force && now - last_status_ < kStatusInterval) return;
+    if (now - last_status_ < kStatusInterval) return;
     last_status_ = now;
-    fmt::print(stderr, "\r\033[K{}", StatusLine(tally_));
+    fmt::print(stderr, "\r\033[K{}", StatusLine(total_));
     std::fflush(stderr);
     status_shown_ = true;
   }
@@ -222,7 +265,6 @@ class Stream {
     status_shown_ = false;
   }
 
-  const Target &target_;
   const OutputStyle &style_;
   const MeasureStreamOptions &options_;
   std::FILE *out_;
@@ -230,22 +272,21 @@ class Stream {
   bool is_stream_;  // a summary and a status line; numbered plots
   bool numbered_;   // records with their number and time, also as text
   std::vector<uint16_t> values_;
-  Tally tally_;
+  std::vector<Device> devices_;
+  uint64_t rounds_ = 0;
+  uint64_t records_ = 0;
+  Tally total_;  // every device's, for the status line
   std::optional<Steady::time_point> previous_start_;
   Steady::time_point last_status_{};
-  Steady::time_point last_plot_{};
-  ProfilePlot latest_plot_;
-  bool pending_plot_ = false;
-  bool plot_failed_ = false;
   bool status_shown_ = false;
   bool output_failed_ = false;
 };
 
-// Whether another measurement may start: the count not reached, the
-// duration not over.
-bool MoreWanted(const MeasureStreamOptions &o, const Tally &t, Steady::time_point started) {
-  if (!IsStream(o)) return t.measurements == 0;
-  if (o.count && t.measurements >= *o.count) return false;
+// Whether another round may start: the count not reached, the duration not
+// over.
+bool MoreWanted(const MeasureStreamOptions &o, uint64_t rounds, Steady::time_point started) {
+  if (!IsStream(o)) return rounds == 0;
+  if (o.count && rounds >= *o.count) return false;
   if (o.duration_s && duration<double>(Steady::now() - started).count() >= *o.duration_s) {
     return false;
   }
@@ -308,17 +349,26 @@ class RecordsOutput {
   std::string error_;
 };
 
-// The files a stream writes, checked before any traffic.
-std::string OutputFilesProblem(const MeasureStreamOptions &options) {
-  for (const std::string *path : {&options.output, &options.plot}) {
-    if (path->empty()) continue;
-    if (std::string problem = tools::OutputFileProblem(*path); !problem.empty()) return problem;
+// The files a stream writes, checked before any traffic: the records, and
+// the plot of each device.
+std::string OutputFilesProblem(const MeasureStreamOptions &options,
+                               const std::vector<int> &addresses) {
+  std::vector<std::string> paths;
+  if (!options.output.empty()) paths.push_back(options.output);
+  for (const int address : addresses) {
+    if (!options.plot.empty()) {
+      paths.push_back(PathForAddress(options.plot, address, addresses.size() > 1));
+    }
+  }
+  for (const std::string &path : paths) {
+    if (std::string problem = tools::OutputFileProblem(path); !problem.empty()) return problem;
   }
   return {};
 }
 
 int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
-  if (const std::string problem = OutputFilesProblem(options); !problem.empty()) {
+  if (const std::string problem = OutputFilesProblem(options, call.target().addresses);
+      !problem.empty()) {
     return call.Failed(problem);
   }
   RecordsOutput output(options);
@@ -331,9 +381,9 @@ int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
   const milliseconds every{options.every_ms.value_or(0)};
   const auto started = Steady::now();
   auto due = started;
-  while (writable && MoreWanted(options, stream.tally(), started)) {
+  while (writable && MoreWanted(options, stream.rounds(), started)) {
     if (!tools::WaitUntilUnlessStopped(stop.fd(), due)) break;
-    if (!stream.MeasureOnce(call.port())) break;
+    if (!stream.MeasureRound(call.port(), stop.fd())) break;
     // A measurement that overran its slot starts the next at once, without
     // a burst to catch up.
     due = std::max(due + every, Steady::now());
@@ -345,9 +395,13 @@ int MeasureOn(const Call &call, const MeasureStreamOptions &options) {
                                               : fmt::format("cannot write {}", options.output));
   }
   if (!output.Finish()) return call.Failed(output.error());
-  const Tally &t = stream.tally();
-  if (!IsStream(options) && t.failed != 0) (void)call.Failed(t.last_detail);
-  return t.failed == 0 && plotted ? kExitOk : kExitDevice;
+  if (!IsStream(options)) {
+    for (const Device &device : stream.devices()) {
+      if (device.tally.failed != 0)
+        ReportFailure(call.command(), device.target, device.tally.last_detail);
+    }
+  }
+  return stream.total().failed == 0 && plotted ? kExitOk : kExitDevice;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// `qx318 measure`: one measurement, or (`--every MS`) a stream, with a record per
-// measurement (time-stamped and numbered), failures counted by the library's
-// reason instead of ending the run, a status line on a terminal, a summary
-// at the end, an output file flushed per measurement and a profile plot.
+// `qx318 measure`: one measurement, or (`--every MS`) a stream, of one device
+// or of several polled in turn on the one port, with a record per
+// measurement (time-stamped, numbered, with its address), failures counted
+// by the library's reason instead of ending the run, a status line on a
+// terminal, a summary per device at the end, an output file flushed per
+// measurement and a profile plot per device.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/output_file.h"
+
 namespace qx318::host {
 namespace {
 
@@ -211,6 +213,13 @@ void Draw(cairo_t *cr, const ProfilePlot &plot) {
   DrawProfile(cr, plot, f);
 }
 
+// cairo's PNG writer hands over the encoded bytes piece by piece.
+cairo_status_t WriteToFile(void *file, const unsigned char *data, unsigned int length) {
+  return std::fwrite(data, 1, length, static_cast<std::FILE *>(file)) == length
+             ? CAIRO_STATUS_SUCCESS
+             : CAIRO_STATUS_WRITE_ERROR;
+}
+
 }  // namespace
 
 bool ProfilePlotBuiltIn() { return true; }
@@ -226,17 +235,19 @@ bool WriteProfilePlot(const std::string &path, const ProfilePlot &plot, std::str
   }
   Draw(cr.get(), plot);
   cairo_surface_flush(surface.get());
-  // Beside the target, so that the rename stays on one file system.
-  const std::string temporary = fmt::format("{}.{}.tmp", path, getpid());
-  const cairo_status_t written = cairo_surface_write_to_png(surface.get(), temporary.c_str());
+  tools::ReplacingFile file(path);
+  if (!file.ok()) {
+    *error = file.error();
+    return false;
+  }
+  const cairo_status_t written =
+      cairo_surface_write_to_png_stream(surface.get(), WriteToFile, file.get());
   if (written != CAIRO_STATUS_SUCCESS) {
-    (void)std::remove(temporary.c_str());
     *error = fmt::format("cannot write {}: {}", path, cairo_status_to_string(written));
     return false;
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = fmt::format("cannot write {}: {}", path, std::strerror(errno));
-    (void)std::remove(temporary.c_str());
+  if (!file.Commit()) {
+    *error = file.error();
     return false;
   }
   return true;

@@ -68,7 +68,9 @@ int RunOnSimulatedBus(const std::string &command, Target target, const OutputSty
                       const Body &body) {
   sim::BusOptions options;
   options.devices.clear();
-  for (const int address : std::set<int>{1, target.address}) {
+  std::set<int> addresses(target.addresses.begin(), target.addresses.end());
+  addresses.insert(1);
+  for (const int address : addresses) {
     sim::DeviceConfig config;
     config.address = static_cast<uint8_t>(address);
     options.devices.push_back(config);
@@ -113,6 +115,11 @@ int Call::Failed(const std::string &what) const {
   return kExitDevice;
 }
 
+int Call::Interrupted(const std::string &what) const {
+  ReportFailure(command_, target_, "interrupted: " + what);
+  return kExitInterrupted;
+}
+
 int Call::Print(const Rendered &result) const {
   if (style_.json) {
     PrintJson(result.json);
@@ -120,6 +127,20 @@ int Call::Print(const Rendered &result) const {
     fmt::print("{}", result.text);
   }
   return kExitOk;
+}
+
+Body ForEachAddress(Body body) {
+  return [body = std::move(body)](const Call &call) {
+    int status = kExitOk;
+    for (const int address : call.target().addresses) {
+      Target one = call.target();
+      one.address = address;
+      const int result = body(Call(call.command(), one, call.style(), call.port()));
+      if (result == kExitInterrupted) return result;
+      if (result != kExitOk) status = result;
+    }
+    return status;
+  };
 }
 
 int RunOnPort(const std::string &command, const Target &target, const OutputStyle &style,

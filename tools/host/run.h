@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "QX318_RS485.h"
 #include "host/results.h"
@@ -16,12 +17,15 @@ namespace qx318::host {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitDevice = 1;  // no port, or the device did not answer correctly
 inline constexpr int kExitUsage = 2;
+// Stopped by Ctrl-C (128 + SIGINT, as a shell reports it).
+inline constexpr int kExitInterrupted = 130;
 
 struct Target {
   std::string port;  // a device path or a USB product description
   uint32_t baud = 115200;
-  int address = 1;
-  bool json_errors = false;  // failures also as {"error": ...} on stdout
+  int address = 1;                // the device a call is for
+  std::vector<int> addresses{1};  // every device the subcommand polls in turn
+  bool json_errors = false;       // failures also as {"error": ...} on stdout
 };
 
 struct OutputStyle {
@@ -49,6 +53,8 @@ class Call {
   const OutputStyle &style() const { return style_; }
   PortHandle port() const { return port_; }
   int address() const { return target_.address; }
+  // Whether the subcommand polls more than this one device.
+  bool several_addresses() const { return target_.addresses.size() > 1; }
 
   // The library call that just failed, with its reason (after context, when
   // given); with --json also as {"error": ...} on standard output.
@@ -56,6 +62,8 @@ class Call {
   int LibraryFailed(const std::string &context = {}, const std::string &hint = {}) const;
   // A failure the tool found itself.
   int Failed(const std::string &what) const;
+  // A call stopped by Ctrl-C, with what became of it.
+  int Interrupted(const std::string &what) const;
   // The result as JSON or for a person, as the style says.
   int Print(const Rendered &result) const;
 
@@ -69,12 +77,16 @@ class Call {
 // A subcommand's library calls against the open port; the exit status.
 using Body = std::function<int(const Call &)>;
 
+// body once for every address of the target, in turn, each with a Call for
+// that one address. Fails when any failed; an interrupt ends it at once.
+Body ForEachAddress(Body body);
+
 // Opens target's port, runs body and closes the port again.
 int RunOnPort(const std::string &command, const Target &target, const OutputStyle &style,
               const Body &body);
 
 // Where a subcommand runs: the port given, or a simulated bus in this
-// process (devices at address 1 and at target.address).
+// process (devices at address 1 and at each of target.addresses).
 struct Bus {
   bool simulate = false;
   bool trace = false;  // every frame on standard error (QX318_TRACE=-)
