@@ -3,11 +3,13 @@
 // devices, images written and read back, flash kept across a restart of the
 // simulator, every injected fault, and usage errors.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -709,6 +711,32 @@ TEST_F(ToolTest, AJsonErrorNamesCommandPortAndAddress) {
     EXPECT_EQ(error.at("code"), c.code);
     EXPECT_FALSE(error.at("detail").get<std::string>().empty());
   }
+}
+
+// A user outside the group that owns the serial device is told which group
+// to join, on the line and in the JSON error. Needs root, to hand the line
+// to a group and run the tool as another user.
+TEST_F(ToolTest, APermissionDeniedPortNamesTheGroupThatMayOpenIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  const group *dialout = getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "no dialout group on this system";
+  PseudoTerminal line;
+  ASSERT_TRUE(line.ok());
+  ASSERT_EQ(chown(line.slave().c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(line.slave().c_str(), 0660), 0);
+  // nobody, in no group: the library's open fails with EACCES.
+  const RunResult r = RunProgram("/usr/bin/setpriv",
+                                 {"--reuid=65534", "--regid=65534", "--clear-groups", kTool,
+                                  "--port", line.slave(), "--json", "hello"},
+                                 "/");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("permission denied (the device is open to the members of group dialout: "
+                       "'sudo usermod -aG dialout $USER', then log in again)"),
+            std::string::npos)
+      << r.err;
+  const Json error = Json::parse(r.out).at("error");
+  EXPECT_EQ(error.at("code"), 4 /* access denied */);
+  EXPECT_NE(error.at("hint").get<std::string>().find("group dialout"), std::string::npos);
 }
 
 // An output file that cannot be written fails before any traffic, naming

@@ -1,6 +1,8 @@
 #include "host/run.h"
 
 #include <fmt/format.h>
+#include <grp.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +42,25 @@ void ReportLibraryFailure(const std::string &command, const Target &target,
   const std::string reason =
       hint.empty() ? LastFailureText() : LastFailureText() + " (" + hint + ")";
   ReportFailure(command, target, context.empty() ? reason : context + ": " + reason);
-  if (target.json_errors)
-    PrintJson(Json{{"error", CallFailureJson(command, target, code, detail)}});
+  if (target.json_errors) {
+    Json error = CallFailureJson(command, target, code, detail);
+    if (!hint.empty()) error["hint"] = hint;
+    PrintJson(Json{{"error", error}});
+  }
+}
+
+// A serial device is opened by the members of the group that owns it
+// (dialout on Debian and Ubuntu): the usual first stumble at a new bench.
+std::string PermissionHint(const std::string &port) {
+  if (QX318_GetLastFailure() != QX318_FAIL_ACCESS_DENIED) return {};
+  struct stat device {};
+  const group *owner =
+      stat(PortName(port).c_str(), &device) == 0 ? getgrgid(device.st_gid) : nullptr;
+  const std::string name = owner != nullptr && device.st_gid != 0 ? owner->gr_name : "dialout";
+  return fmt::format(
+      "the device is open to the members of group {}: 'sudo usermod -aG {} $USER', then log in "
+      "again",
+      name, name);
 }
 
 // An open port, closed on destruction.
@@ -148,7 +167,8 @@ int RunOnPort(const std::string &command, const Target &target, const OutputStyl
   const OpenPort port(target);
   if (!port.ok()) {
     ReportLibraryFailure(command, target,
-                         fmt::format("cannot open the port at {} baud", target.baud));
+                         fmt::format("cannot open the port at {} baud", target.baud),
+                         PermissionHint(target.port));
     return kExitDevice;
   }
   return body(Call(command, target, style, port.handle()));
