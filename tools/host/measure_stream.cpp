@@ -122,6 +122,7 @@ struct Device {
   Steady::time_point last_plot{};
   ProfilePlot latest_plot;
   bool pending_plot = false;
+  bool plot_failed = false;  // once, at any update: the run fails
 };
 
 // The run's state: where records go, what is counted, when the status line
@@ -135,7 +136,9 @@ class Stream {
         out_(out),
         format_(ChosenFormat(style, options.output)),
         is_stream_(IsStream(options)),
-        numbered_(WantsMeasureStream(options)),
+        // Records of several devices need their address, which a plain
+        // one-device measurement leaves out with its number and time.
+        numbered_(WantsMeasureStream(options) || target.addresses.size() > 1),
         values_(kMaxValues) {
     const bool several = target.addresses.size() > 1;
     for (const int address : target.addresses) {
@@ -167,7 +170,8 @@ class Stream {
     ClearStatus();
     bool plotted = true;
     for (Device &device : devices_) {
-      if (device.pending_plot && !WritePlot(device)) plotted = false;
+      if (device.pending_plot) WritePlot(device);
+      if (device.plot_failed) plotted = false;
       if (is_stream_) PrintSummary(device.target, device.tally);
     }
     return plotted;
@@ -235,17 +239,17 @@ class Stream {
       plot.pairs.emplace_back(values_[2 * k], values_[2 * k + 1]);
     }
     device.pending_plot = true;
-    if (Steady::now() - device.last_plot >= kPlotInterval) (void)WritePlot(device);
+    if (Steady::now() - device.last_plot >= kPlotInterval) WritePlot(device);
   }
 
-  bool WritePlot(Device &device) {
+  void WritePlot(Device &device) {
     device.pending_plot = false;
     device.last_plot = Steady::now();
     std::string error;
-    if (WriteProfilePlot(device.plot_path, device.latest_plot, &error)) return true;
+    if (WriteProfilePlot(device.plot_path, device.latest_plot, &error)) return;
     ClearStatus();
     ReportFailure("measure", device.target, error);
-    return false;
+    device.plot_failed = true;
   }
 
   void DrawStatus() {

@@ -51,7 +51,8 @@ std::string JsonLine(const MeasurementRecord &r) {
 
 std::string Text(const MeasurementRecord &r, bool numbered) {
   const std::string heading =
-      numbered ? fmt::format("measurement {} at {}", r.sequence, r.time_utc) : "measurement";
+      numbered ? fmt::format("measurement {} at {}, address {}", r.sequence, r.time_utc, r.address)
+               : "measurement";
   if (!r.ok()) return numbered ? fmt::format("{}: failed: {}\n", heading, r.detail) : "";
   std::string out =
       fmt::format("{}: lead byte {}, {} pairs\n", heading, r.header.lead_byte, PairCount(r));
