@@ -557,6 +557,9 @@ INSTANTIATE_TEST_SUITE_P(
         RateMatch{"host 57600, device 115200", {"--baud", "115200"}, 57600, false},
         RateMatch{"host 230400, device 115200", {"--baud", "115200"}, 230400, false},
         RateMatch{"host 250000, device 1000000", {"--baud", "1000000"}, 250000, false},
+        // At the edge of the receivers' tolerance the request is heard and
+        // the answer, sampled the other way, is not.
+        RateMatch{"device 5 4 per cent fast, answer garbled", {"--baud", "121400"}, 115200, false},
         RateMatch{"both 115200", {"--baud", "115200"}, 115200, true},
         RateMatch{"both 9600", {"--baud", "9600"}, 9600, true},
         RateMatch{

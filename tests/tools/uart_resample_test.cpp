@@ -100,6 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ResampledFarFromTheRate,
                                            Mismatch{"230400 heard at 115200", 230400, 115200},
                                            Mismatch{"115200 heard at 19200", 115200, 19200},
                                            Mismatch{"19200 heard at 38400", 19200, 38400},
+                                           Mismatch{"6 per cent fast", 115200, 122112},
                                            Mismatch{"10 per cent slow", 115200, 103680}),
                          test::ParamName());
 

@@ -112,10 +112,11 @@ void DefineOptions(CLI::App &app, Arguments &a) {
       ->check(CLI::Range(0, 4095))
       ->capture_default_str();
   app.add_option("--baud", a.baud,
-                 "The devices' line rate (110-4000000): answers are paced at it, 10 bit times "
-                 "a byte, and a host whose pseudo-terminal is set to another rate gets garbled "
-                 "bytes or nothing, as through mismatched UARTs; with --device it is the line "
-                 "speed. auto (or 0): take any rate the host sets, unpaced")
+                 "The devices' line rate (110-4000000): answers paced at it, 10 bit times a "
+                 "byte; a host whose pseudo-terminal is at another rate gets garbled bytes or "
+                 "nothing, as through mismatched UARTs; with --device the line speed. auto "
+                 "(or 0): any rate the host sets is understood, answers unpaced")
+      ->type_name("RATE")
       ->check(DeviceRate())
       ->capture_default_str();
   app.add_option("--reply-delay", a.reply_delay_ms, "Milliseconds before each answer")
