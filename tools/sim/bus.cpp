@@ -171,7 +171,7 @@ std::vector<uint8_t> Bus::HearAtOwnRate(int fd, std::vector<uint8_t> arrived) {
   host_rate_ = 0;
   const uint32_t own_rate = options_.wire.baud;
   const uint32_t host_rate = TerminalLineRate(fd);
-  if (own_rate == 0 || host_rate == 0 || host_rate == own_rate) return arrived;
+  if (host_rate == 0 || host_rate == own_rate) return arrived;
   host_rate_ = host_rate;
   std::vector<uint8_t> heard = HeardAtRate(arrived, host_rate, own_rate);
   Trace(fmt::format("→ {}  sent at the host's {} baud, heard at the devices' {} as: {}",
@@ -181,8 +181,10 @@ std::vector<uint8_t> Bus::HearAtOwnRate(int fd, std::vector<uint8_t> arrived) {
 }
 
 bool Bus::Serve(int fd, int stop_fd, std::string *error) {
+  // Without a rate of their own (auto) the devices understand any rate, and
+  // the host's is not even read.
   ArrivalFilter heard;
-  if (options_.hear_at_own_rate) {
+  if (options_.hear_at_own_rate && options_.wire.baud != 0) {
     heard = [this, fd](std::vector<uint8_t> arrived) {
       return HearAtOwnRate(fd, std::move(arrived));
     };
@@ -232,11 +234,17 @@ bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string 
       return false;
     }
     const auto now = Clock::now();
-    std::vector<uint8_t> arrived(buffer, buffer + n);
-    if (heard) arrived = heard(std::move(arrived));
-    for (const uint8_t byte : arrived) {
-      const RequestParser::Result result = parser.Feed(byte, now);
-      if (result.outcome != RequestParser::Outcome::kNothing) on_frame(result);
+    const auto feed = [&](const uint8_t *bytes, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        const RequestParser::Result result = parser.Feed(bytes[i], now);
+        if (result.outcome != RequestParser::Outcome::kNothing) on_frame(result);
+      }
+    };
+    if (heard) {
+      const std::vector<uint8_t> bytes = heard(std::vector<uint8_t>(buffer, buffer + n));
+      feed(bytes.data(), bytes.size());
+    } else {
+      feed(buffer, static_cast<size_t>(n));
     }
   }
 }
