@@ -596,6 +596,20 @@ TEST_F(ToolTest, TheSimulatorHearsEachRequestAtTheHostsRateOfTheMoment) {
   }
 }
 
+// A write is never answered, so only the device's parameter tells whether it
+// understood one sent at a wrong rate: it must not have.
+TEST_F(ToolTest, AWriteAtAWrongRateLeavesTheParameterAsItWas) {
+  const std::string port = StartSim({"--baud", "115200"});
+  // Parameter 20 holds 20 from the factory; the device does not confirm writes.
+  for (const char *wrong : {"9600", "57600", "230400"}) {
+    SCOPED_TRACE(wrong);
+    EXPECT_EQ(Tool(port, {"--baud", wrong, "param", "set", "0x0214", "777"}).exit_code, 0);
+    EXPECT_EQ(ToolJson(port, {"--baud", "115200", "param", "get", "0x0214"})["value"], 20);
+  }
+  EXPECT_EQ(Tool(port, {"--baud", "115200", "param", "set", "0x0214", "777"}).exit_code, 0);
+  EXPECT_EQ(ToolJson(port, {"--baud", "115200", "param", "get", "0x0214"})["value"], 777);
+}
+
 // A rate the simulator cannot use is a usage error that leaves the line
 // alone, never a line silently kept at its old rate.
 TEST_F(ToolTest, SimulatorRefusesAnUnusableRateForADeviceAsAUsageError) {
