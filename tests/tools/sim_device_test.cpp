@@ -363,5 +363,31 @@ TEST(StateFile, RoundTripsAndRejectsGarbage) {
   std::filesystem::remove_all(dir);
 }
 
+// A save that cannot be made names the file the user gave, never the
+// temporary one it was to be written under, and leaves nothing behind.
+TEST(StateFile, AFailedSaveNamesTheFileAndLeavesNoTemporary) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("qx318-sim-unsaved-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string in_missing_folder = (dir / "missing" / "state.json").string();
+  const std::string a_folder = (dir / "taken").string();
+  std::filesystem::create_directory(a_folder);
+  for (const std::string &path : {in_missing_folder, a_folder}) {
+    SCOPED_TRACE(path);
+    std::string error;
+    EXPECT_FALSE(SaveState(path, {{uint8_t{1}, FactoryFlash()}}, &error));
+    const std::string named = "cannot write " + path + ": ";
+    ASSERT_EQ(error.rfind(named, 0), 0u) << error;
+    EXPECT_EQ(error.find('/', named.size()), std::string::npos) << "another file named: " << error;
+  }
+  std::vector<std::string> left;
+  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"taken"});
+  EXPECT_TRUE(std::filesystem::is_empty(a_folder));
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qx318::sim

@@ -365,7 +365,8 @@ TEST_F(ToolTest, FlashSurvivesARestartOfTheSimulatorButUnsavedChangesDoNot) {
   EXPECT_EQ(ToolJson(port, {"-a", "4", "param", "get", "0x0314"})["value"], 54321);
   EXPECT_EQ(ToolJson(port, {"-a", "4", "angle", "get"})["angle"], angle);
   for (const auto &entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "flash.json" || name.rfind("sim-", 0) == 0)
         << "temporary state file left: " << entry.path();
   }
 }
@@ -519,6 +520,97 @@ std::vector<LineRate> SimulatorRates() {
 
 INSTANTIATE_TEST_SUITE_P(Rates, SimulatorLineRate, ::testing::ValuesIn(SimulatorRates()),
                          [](const auto &test) { return std::to_string(test.param.baud); });
+
+// The devices' own rate against the rate the host opens the port at: a
+// wrong one is the bench's commonest mistake, and must fail as it does on
+// real hardware, never answer.
+struct RateMatch {
+  std::string what;
+  std::vector<std::string> device_rate;  // qx318-sim's --baud, none: its default
+  uint32_t host_rate;
+  bool answers;
+};
+
+void PrintTo(const RateMatch &c, std::ostream *os) { *os << c.what; }
+
+class HostRateAgainstDeviceRate : public ToolTest,
+                                  public ::testing::WithParamInterface<RateMatch> {};
+
+TEST_P(HostRateAgainstDeviceRate, AnswersOnlyAtTheDevicesRateUnlessAuto) {
+  const RateMatch &c = GetParam();
+  const std::string port = StartSim(c.device_rate);
+  const RunResult r = Tool(port, {"--baud", std::to_string(c.host_rate), "hello"});
+  if (c.answers) {
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("address 1: value1 318,", 0), 0u) << r.out;
+  } else {
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("qx318 hello: port " + port + ", address 1: "), std::string::npos)
+        << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostRateAgainstDeviceRate,
+    ::testing::Values(
+        RateMatch{"host 9600, device 115200", {"--baud", "115200"}, 9600, false},
+        RateMatch{"host 115200, device 9600", {"--baud", "9600"}, 115200, false},
+        RateMatch{"host 57600, device 115200", {"--baud", "115200"}, 57600, false},
+        RateMatch{"host 230400, device 115200", {"--baud", "115200"}, 230400, false},
+        RateMatch{"host 250000, device 1000000", {"--baud", "1000000"}, 250000, false},
+        // At the edge of the receivers' tolerance the request is heard and
+        // the answer, sampled the other way, is not.
+        RateMatch{"device 5 4 per cent fast, answer garbled", {"--baud", "121400"}, 115200, false},
+        RateMatch{"both 115200", {"--baud", "115200"}, 115200, true},
+        RateMatch{"both 9600", {"--baud", "9600"}, 9600, true},
+        RateMatch{
+            "both 250000, a rate termios has no name for", {"--baud", "250000"}, 250000, true},
+        RateMatch{
+            "host 2 per cent fast, within what a UART takes", {"--baud", "115200"}, 117504, true},
+        RateMatch{"auto, host 9600", {"--baud", "auto"}, 9600, true},
+        RateMatch{"auto, host 460800", {"--baud", "auto"}, 460800, true},
+        RateMatch{"0, host 4800", {"--baud", "0"}, 4800, true},
+        RateMatch{"no --baud, host 9600", {}, 9600, true},
+        RateMatch{"no --baud, host 250000", {}, 250000, true}),
+    NamedAfterWhat());
+
+// The host may reopen the port at another rate between two calls: each
+// request is heard at the rate the port has when it arrives.
+TEST_F(ToolTest, TheSimulatorHearsEachRequestAtTheHostsRateOfTheMoment) {
+  struct Step {
+    uint32_t host_rate;
+    int exit_code;
+  };
+  const std::string port = StartSim({"--baud", "19200", "--trace"});
+  for (const Step &step : {Step{19200, 0}, Step{9600, 1}, Step{19200, 0}, Step{38400, 1},
+                           Step{115200, 1}, Step{19200, 0}}) {
+    SCOPED_TRACE(step.host_rate);
+    const RunResult r = Tool(port, {"--baud", std::to_string(step.host_rate), "hello"});
+    EXPECT_EQ(r.exit_code, step.exit_code) << r.err;
+  }
+  const std::string trace = StopSim();
+  for (const char *rate : {"9600", "38400", "115200"}) {
+    EXPECT_NE(trace.find(std::string("sent at the host's ") + rate +
+                         " baud, heard at the devices' 19200 as: "),
+              std::string::npos)
+        << trace;
+  }
+}
+
+// A write is never answered, so only the device's parameter tells whether it
+// understood one sent at a wrong rate: it must not have.
+TEST_F(ToolTest, AWriteAtAWrongRateLeavesTheParameterAsItWas) {
+  const std::string port = StartSim({"--baud", "115200"});
+  // Parameter 20 holds 20 from the factory; the device does not confirm writes.
+  for (const char *wrong : {"9600", "57600", "230400"}) {
+    SCOPED_TRACE(wrong);
+    EXPECT_EQ(Tool(port, {"--baud", wrong, "param", "set", "0x0214", "777"}).exit_code, 0);
+    EXPECT_EQ(ToolJson(port, {"--baud", "115200", "param", "get", "0x0214"})["value"], 20);
+  }
+  EXPECT_EQ(Tool(port, {"--baud", "115200", "param", "set", "0x0214", "777"}).exit_code, 0);
+  EXPECT_EQ(ToolJson(port, {"--baud", "115200", "param", "get", "0x0214"})["value"], 777);
+}
 
 // A rate the simulator cannot use is a usage error that leaves the line
 // alone, never a line silently kept at its old rate.
@@ -930,10 +1022,31 @@ TEST_F(ToolTest, SimulatorOutlivesAnUnwritableTraceAndRemovesItsLink) {
 }
 
 TEST_F(ToolTest, AStateFileInAFolderThatDoesNotExistFailsTheStart) {
-  const RunResult r = RunProgram(kSim, {"--state", dir_ + "/missing/folder/flash.json"});
+  const std::string state = dir_ + "/missing/folder/flash.json";
+  const RunResult r = RunProgram(kSim, {"--state", state});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
-  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_EQ(r.err.rfind("qx318-sim: --state: cannot write " + state + ": ", 0), 0u) << r.err;
+  EXPECT_TRUE(r.out.empty()) << "no port offered: " << r.out;
+}
+
+// The state file is replaced whole at every save: what the folder holds
+// after a save is the complete file, and nothing beside it.
+TEST_F(ToolTest, ASavedStateFileIsCompleteWithNothingLeftBesideIt) {
+  const std::string folder = dir_ + "/state";
+  fs::create_directory(folder);
+  const std::string state = folder + "/flash.json";
+  const std::string port = StartSim({"--state", state});
+  ASSERT_EQ(Tool(port, {"param", "set", "0x0314", "4321"}).exit_code, 0);
+  ASSERT_EQ(Tool(port, {"param", "save"}).exit_code, 0);
+  const Json doc = Json::parse(ReadFile(state));
+  EXPECT_EQ(doc["format"], "qx318-sim-state");
+  EXPECT_EQ(doc["devices"][0]["parameters"]["20"]["value"], 4321);  // code 0x0314
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"flash.json"});
 }
 
 TEST_F(ToolTest, ANewStateFileHoldsTheFactoryFlashAtOnce) {

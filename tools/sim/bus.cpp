@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/output_file.h"
 #include "common/stop_signal.h"
+#include "sim/host_line_rate.h"
+#include "sim/uart_resample.h"
 
 namespace qx318::sim {
 namespace {
@@ -82,6 +85,13 @@ Bus::Bus(BusOptions options)
 
 bool Bus::Start(std::string *error) {
   if (options_.state_file.empty()) return true;
+  // Every save replaces the file through a temporary one beside it: a
+  // folder that cannot take that fails the start, before the first request,
+  // not a flash write the host believes done.
+  if (std::string problem = tools::OutputFileProblem(options_.state_file); !problem.empty()) {
+    *error = "--state: " + problem;
+    return false;
+  }
   const bool existed = access(options_.state_file.c_str(), F_OK) == 0;
   if (!LoadState(options_.state_file, &stored_, error)) return false;
   for (const auto &[address, flash] : stored_) {
@@ -139,14 +149,46 @@ void Bus::HandleRequest(int fd, int stop_fd, const Request &request) {
                     reply.request_summary, reply.answer_summary, fault));
   for (const Segment &segment : plan.segments) {
     if (!PauseUnlessStopped(stop_fd, segment.pause_before)) return;
-    if (!WritePaced(fd, stop_fd, segment.bytes, options_.wire.baud)) {
+    if (!SendSegment(fd, stop_fd, segment.bytes)) {
       Trace("answer not sent completely (line blocked or stopping)");
       return;
     }
   }
 }
 
+// The host's receiver reads the answer at its own rate; the bytes still
+// take the line for as long as the host's rate gives them, which is about as
+// long as the devices' bytes took.
+bool Bus::SendSegment(int fd, int stop_fd, const std::vector<uint8_t> &bytes) {
+  if (host_rate_ == 0) return WritePaced(fd, stop_fd, bytes, options_.wire.baud);
+  const std::vector<uint8_t> heard = HeardAtRate(bytes, options_.wire.baud, host_rate_);
+  Trace(fmt::format("  sent at the devices' {} baud, heard at the host's {} as: {}",
+                    options_.wire.baud, host_rate_, heard.empty() ? "nothing" : HexBytes(heard)));
+  return WritePaced(fd, stop_fd, heard, host_rate_);
+}
+
+std::vector<uint8_t> Bus::HearAtOwnRate(int fd, std::vector<uint8_t> arrived) {
+  host_rate_ = 0;
+  const uint32_t own_rate = options_.wire.baud;
+  const uint32_t host_rate = TerminalLineRate(fd);
+  if (host_rate == 0 || host_rate == own_rate) return arrived;
+  host_rate_ = host_rate;
+  std::vector<uint8_t> heard = HeardAtRate(arrived, host_rate, own_rate);
+  Trace(fmt::format("→ {}  sent at the host's {} baud, heard at the devices' {} as: {}",
+                    HexBytes(arrived), host_rate, own_rate,
+                    heard.empty() ? "nothing" : HexBytes(heard)));
+  return heard;
+}
+
 bool Bus::Serve(int fd, int stop_fd, std::string *error) {
+  // Without a rate of their own (auto) the devices understand any rate, and
+  // the host's is not even read.
+  ArrivalFilter heard;
+  if (options_.hear_at_own_rate && options_.wire.baud != 0) {
+    heard = [this, fd](std::vector<uint8_t> arrived) {
+      return HearAtOwnRate(fd, std::move(arrived));
+    };
+  }
   return ServeFrames(
       fd, stop_fd,
       [this, fd, stop_fd](const RequestParser::Result &result) {
@@ -156,10 +198,11 @@ bool Bus::Serve(int fd, int stop_fd, std::string *error) {
           HandleRequest(fd, stop_fd, result.request);
         }
       },
-      error);
+      error, heard);
 }
 
-bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string *error) {
+bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string *error,
+                 const ArrivalFilter &heard) {
   RequestParser parser;
   uint8_t buffer[kReadChunk];
   for (;;) {
@@ -191,9 +234,17 @@ bool ServeFrames(int fd, int stop_fd, const FrameHandler &on_frame, std::string 
       return false;
     }
     const auto now = Clock::now();
-    for (ssize_t i = 0; i < n; ++i) {
-      const RequestParser::Result result = parser.Feed(buffer[i], now);
-      if (result.outcome != RequestParser::Outcome::kNothing) on_frame(result);
+    const auto feed = [&](const uint8_t *bytes, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        const RequestParser::Result result = parser.Feed(bytes[i], now);
+        if (result.outcome != RequestParser::Outcome::kNothing) on_frame(result);
+      }
+    };
+    if (heard) {
+      const std::vector<uint8_t> bytes = heard(std::vector<uint8_t>(buffer, buffer + n));
+      feed(bytes.data(), bytes.size());
+    } else {
+      feed(buffer, static_cast<size_t>(n));
     }
   }
 }

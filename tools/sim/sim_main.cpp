@@ -34,7 +34,7 @@ struct Arguments {
   int rows = 120;
   int row_length = 160;
   int pairs = 64;
-  uint32_t baud = 0;
+  std::string baud = "auto";
   int reply_delay_ms = 0;
   uint32_t noise = 0;
   int stall_ms = 300;
@@ -46,18 +46,28 @@ struct Arguments {
   bool replay_timing = false;
 };
 
-// 0 (no pacing) or a line rate from 110 to 4000000: below that one byte
-// lasts long enough to hold up every answer and the shutdown.
-CLI::Validator PacingRate() {
+constexpr const char *kAnyRate = "auto";
+
+// The devices' own line rate: a rate from 110 to 4000000 (below that one
+// byte lasts long enough to hold up every answer and the shutdown), or auto
+// (and its older spelling 0): the devices take whatever rate the host set
+// and answer unpaced.
+uint32_t OwnRate(const std::string &text) {
+  uint32_t rate = 0;
+  if (text == kAnyRate || !CLI::detail::lexical_cast(text, rate)) return 0;
+  return rate;
+}
+
+CLI::Validator DeviceRate() {
   return CLI::Validator(
       [](std::string &text) -> std::string {
         uint32_t rate = 0;
         const bool number = CLI::detail::lexical_cast(text, rate);
-        return number && (rate == 0 || (rate >= 110 && rate <= 4000000))
+        return text == kAnyRate || (number && (rate == 0 || (rate >= 110 && rate <= 4000000)))
                    ? std::string()
-                   : "'" + text + "' is not 0 or a rate from 110 to 4000000";
+                   : "'" + text + "' is not auto, 0 or a rate from 110 to 4000000";
       },
-      "0|110-4000000");
+      "auto|0|110-4000000");
 }
 
 // --replay serves a recorded trace instead of devices: the options that
@@ -102,9 +112,12 @@ void DefineOptions(CLI::App &app, Arguments &a) {
       ->check(CLI::Range(0, 4095))
       ->capture_default_str();
   app.add_option("--baud", a.baud,
-                 "Pace answers at this line rate, 10 bit times a byte (0: no "
-                 "pacing; else 110-4000000; with --device also the line speed)")
-      ->check(PacingRate())
+                 "The devices' line rate (110-4000000): answers paced at it, 10 bit times a "
+                 "byte; a host whose pseudo-terminal is at another rate gets garbled bytes or "
+                 "nothing, as through mismatched UARTs; with --device the line speed. auto "
+                 "(or 0): any rate the host sets is understood, answers unpaced")
+      ->type_name("RATE")
+      ->check(DeviceRate())
       ->capture_default_str();
   app.add_option("--reply-delay", a.reply_delay_ms, "Milliseconds before each answer")
       ->check(CLI::Range(0, 60000))
@@ -141,7 +154,11 @@ bool BuildOptions(const Arguments &a, BusOptions *options, std::string *error) {
     if (!rule) return false;
     options->faults.push_back(*rule);
   }
-  options->wire.baud = a.baud;
+  options->wire.baud = OwnRate(a.baud);
+  // A serial device has its own UART at --baud and the host's is across the
+  // cable: the hardware garbles a mismatch there, and the simulator cannot
+  // see the host's rate anyway.
+  options->hear_at_own_rate = a.device_path.empty();
   options->wire.reply_delay = std::chrono::milliseconds(a.reply_delay_ms);
   options->wire.noise_bytes = a.noise;
   options->wire.stall = std::chrono::milliseconds(a.stall_ms);
@@ -167,7 +184,7 @@ int ServeReplay(const Arguments &a, const qx318::sim::Recording &recording,
   std::string error;
   qx318::sim::ReplayOptions replay;
   replay.recorded_timing = a.replay_timing;
-  replay.baud = a.baud;
+  replay.baud = OwnRate(a.baud);
   replay.trace = trace;
   replay.report = [](const std::string &text) {
     (void)std::fprintf(stderr, "%s\n", text.c_str());
@@ -217,7 +234,7 @@ int Serve(const Arguments &a, BusOptions options) {
   }
   // The rate is what the user asked for: a line that does not take it is a
   // usage error, never a line left at another rate.
-  if (!a.device_path.empty() && a.baud != 0 && !endpoint->SetRate(a.baud)) {
+  if (!a.device_path.empty() && OwnRate(a.baud) != 0 && !endpoint->SetRate(OwnRate(a.baud))) {
     fmt::print(stderr, "qx318-sim: --baud {}: {} does not take this rate (see qx318-sim --help)\n",
                a.baud, a.device_path);
     return kExitUsage;

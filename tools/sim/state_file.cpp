@@ -1,14 +1,14 @@
 #include "sim/state_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+
+#include "common/output_file.h"
 
 namespace qx318::sim {
 namespace {
@@ -70,17 +70,6 @@ FlashContents FromJson(const nlohmann::json &device, const std::string &where) {
   return flash;
 }
 
-bool WriteWhole(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool LoadState(const std::string &path, FlashByAddress *out, std::string *error) {
@@ -114,21 +103,13 @@ bool SaveState(const std::string &path, const FlashByAddress &state, std::string
   const nlohmann::json doc = {{"format", kFormat}, {"version", kVersion}, {"devices", devices}};
   const std::string text = doc.dump(2) + "\n";
 
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = temporary + ": " + std::strerror(errno);
-    return false;
+  tools::ReplacingFile file(path);
+  if (file.ok()) {
+    (void)std::fputs(text.c_str(), file.get());  // a failed write shows in Commit
+    if (file.Commit()) return true;
   }
-  const bool written = WriteWhole(fd, text) && fsync(fd) == 0;
-  const int saved_errno = errno;
-  const bool closed = close(fd) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + std::strerror(written && closed ? errno : saved_errno);
-    (void)unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  *error = file.error();
+  return false;
 }
 
 }  // namespace qx318::sim

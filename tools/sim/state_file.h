@@ -16,8 +16,9 @@ using FlashByAddress = std::map<uint8_t, FlashContents>;
 // when the file exists but cannot be read or understood.
 bool LoadState(const std::string &path, FlashByAddress *out, std::string *error);
 
-// Writes the file whole, through a temporary file renamed over it, so that
-// a crash never leaves half a file behind.
+// Writes the file whole, through a temporary file beside it renamed over
+// it, so that a crash never leaves half a file behind. The error names
+// path, never the temporary file.
 bool SaveState(const std::string &path, const FlashByAddress &state, std::string *error);
 
 }  // namespace qx318::sim
