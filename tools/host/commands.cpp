@@ -154,12 +154,13 @@ int FetchImage(const Call &call, const std::string &output) {
         guard.OnRows(done);
         if (progress && !guard.interrupted()) bar.OnRow(done, total);
       });
-  if (!guard.interrupted()) bar.Finish();
+  // After a stop the bar stopped where the guard's message began.
   if (guard.interrupted()) {
     return call.Interrupted(ok == 1
                                 ? "the transfer was read to its end and not kept; the bus is free"
                                 : "the transfer ended early: " + LastFailureText());
   }
+  bar.Finish();
   if (ok != 1) {
     return buffer.out_of_memory ? call.Failed("no memory for the pixel buffer")
                                 : call.LibraryFailed();
