@@ -238,7 +238,7 @@ const char *KindOtherThanDevice(const std::string &path) {
   if (S_ISFIFO(status.st_mode)) return "a pipe";
   if (S_ISSOCK(status.st_mode)) return "a socket";
   if (S_ISBLK(status.st_mode)) return "a block device";
-  return "no device";
+  return "something else";
 }
 
 // Looked at before the open, which would call a directory a system error, a
