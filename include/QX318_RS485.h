@@ -209,7 +209,10 @@ QX318_API int32_t QX318_CALL QX318_FlushAngleToFlash(PortHandle port, int32_t ad
 QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port, int32_t address);
 
 /* Why the calling thread's most recent call into the library returned 0.
- * The values are stable; new ones may be added. */
+ * The values are stable; new ones may be added. Where the system tells them
+ * apart, an open gives NOT_SERIAL rather than NOT_FOUND or PORT_ERROR for a
+ * path, and CONNECTION_REFUSED or HOST_UNREACHABLE rather than CONNECTION
+ * for a network port. */
 #define QX318_FAIL_NONE 0                 /* the last call succeeded */
 #define QX318_FAIL_NULL_ARGUMENT 1        /* a required pointer was null */
 #define QX318_FAIL_NOT_FOUND 2            /* no converter or device by that description */
@@ -236,6 +239,9 @@ QX318_API int32_t QX318_CALL QX318_RestoreAngleFromFlash(PortHandle port, int32_
 #define QX318_FAIL_PORT_ERROR 23          /* the converter reported another error */
 #define QX318_FAIL_CONNECTION 24          /* no connection to a network port's server */
 #define QX318_FAIL_WRONG_PROTOCOL 25      /* the server speaks another protocol than the scheme */
+#define QX318_FAIL_NOT_SERIAL 26          /* the path is a file, directory or other device */
+#define QX318_FAIL_CONNECTION_REFUSED 27  /* nobody listens at a network port's host:port */
+#define QX318_FAIL_HOST_UNREACHABLE 28    /* no route to a network port's host or network */
 
 /* The reason of the calling thread's most recent call into the library:
  * QX318_FAIL_NONE after a call that succeeded. Per thread, and untouched by

@@ -81,6 +81,9 @@ namespace Qx318Rs485
         PortError = 23,
         Connection = 24,
         WrongProtocol = 25,
+        NotSerial = 26,
+        ConnectionRefused = 27,
+        HostUnreachable = 28,
     }
 
     // Every function returns 1 on success and 0 on failure; the C header

@@ -39,6 +39,9 @@ class Reason(enum.IntEnum):
     PORT_ERROR = 23
     CONNECTION = 24
     WRONG_PROTOCOL = 25
+    NOT_SERIAL = 26
+    CONNECTION_REFUSED = 27
+    HOST_UNREACHABLE = 28
 
 
 class DeviceError(Exception):
@@ -82,8 +85,9 @@ class AnswerCorrupt(DeviceError):
 
 
 class PortUnavailable(DeviceError):
-    """The port cannot be used: it does not exist, is busy or refused, was
-    unplugged or closed, or its network server cannot be reached."""
+    """The port cannot be used: it does not exist or is no serial port, is
+    busy or refused, was unplugged or closed, or its network server cannot be
+    reached."""
 
 
 class InvalidArgument(DeviceError, ValueError):
@@ -110,6 +114,9 @@ FAMILIES: Dict[Reason, Type[DeviceError]] = {
     Reason.PORT_ERROR: PortUnavailable,
     Reason.CONNECTION: PortUnavailable,
     Reason.WRONG_PROTOCOL: PortUnavailable,
+    Reason.NOT_SERIAL: PortUnavailable,
+    Reason.CONNECTION_REFUSED: PortUnavailable,
+    Reason.HOST_UNREACHABLE: PortUnavailable,
     Reason.NO_ANSWER: NoAnswer,
     Reason.ANSWER_CUT_SHORT: AnswerCorrupt,
     Reason.NO_START_BYTE: AnswerCorrupt,

@@ -51,6 +51,9 @@ constexpr Sentence kSentences[] = {
     {QX318_FAIL_PORT_ERROR, "the converter reported an error"},
     {QX318_FAIL_CONNECTION, "no connection to the network port's server"},
     {QX318_FAIL_WRONG_PROTOCOL, "the server speaks another protocol than the port's scheme"},
+    {QX318_FAIL_NOT_SERIAL, "not a serial port"},
+    {QX318_FAIL_CONNECTION_REFUSED, "connection refused"},
+    {QX318_FAIL_HOST_UNREACHABLE, "host unreachable"},
 };
 
 }  // namespace

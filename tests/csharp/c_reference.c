@@ -7,7 +7,7 @@
 
 #include "QX318_RS485.h"
 
-enum { kFirstUnknownReason = QX318_FAIL_WRONG_PROTOCOL + 1 };
+enum { kFirstUnknownReason = QX318_FAIL_HOST_UNREACHABLE + 1 };
 
 #define PRINT_SIZE(record) printf("size %s %u\n", #record, (unsigned)sizeof(record))
 #define PRINT_OFFSET(record, field) \

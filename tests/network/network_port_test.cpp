@@ -1,12 +1,15 @@
 // Network ports without a server worth the name: nobody listening, a
 // listener that never speaks, one that hangs up, descriptions that name no
 // endpoint. Each fails within its bound, none hangs.
+#include "port/posix/network_port.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "QX318_RS485.h"
+#include "diagnostics/failure.h"
 #include "loopback.h"
 #include "param_name.h"
 #include "wire_oracle.h"
@@ -30,12 +34,17 @@ milliseconds Since(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-// The open fails within a second and leaves no handle.
-void ExpectOpenFailsPromptly(const std::string &description) {
+// The open fails and leaves no handle.
+void ExpectOpenFails(const std::string &description) {
   PortHandle handle = QX318_INVALID_PORT;
-  const auto start = Clock::now();
   EXPECT_EQ(QX318_OpenPort(description.c_str(), 115200, &handle), 0);
   EXPECT_EQ(handle, QX318_INVALID_PORT);
+}
+
+// The open fails within a second and leaves no handle.
+void ExpectOpenFailsPromptly(const std::string &description) {
+  const auto start = Clock::now();
+  ExpectOpenFails(description);
   EXPECT_LT(Since(start), milliseconds(1000));
 }
 
@@ -56,9 +65,76 @@ TEST(NetworkPort, NobodyListeningFailsTheOpenPromptly) {
       const std::string description = scheme + host + ":" + std::to_string(port);
       SCOPED_TRACE(description);
       ExpectOpenFailsPromptly(description);
-      ExpectFailure(QX318_FAIL_CONNECTION, "refused");
+      ExpectFailure(QX318_FAIL_CONNECTION_REFUSED,
+                    description + ": the connection was refused (no server on that port)");
+      EXPECT_STREQ(QX318_FailureText(QX318_GetLastFailure()), "connection refused");
     }
   }
+}
+
+#ifdef __linux__
+// Linux refuses a TCP connect to a multicast or broadcast address with
+// ENETUNREACH before any packet leaves, whatever the routes: the one
+// unreachable host a test can name on every machine.
+TEST(NetworkPort, AnAddressNoConnectionCanReachFailsAsUnreachable) {
+  for (const std::string &scheme : kSchemes) {
+    for (const std::string host : {"224.0.0.1", "255.255.255.255", "[ff02::1]"}) {
+      const std::string description = scheme + host + ":3001";
+      SCOPED_TRACE(description);
+      ExpectOpenFails(description);
+      ExpectFailure(QX318_FAIL_HOST_UNREACHABLE, description + ": the host is unreachable (");
+      EXPECT_STREQ(QX318_FailureText(QX318_GetLastFailure()), "host unreachable");
+    }
+  }
+}
+#endif
+
+struct ConnectErrorCase {
+  const char *name;
+  int error;
+  int32_t reason;
+  const char *detail_part;
+};
+
+// Every way a connect can fail, as the errno the kernel gives: most of them
+// cannot be brought about on loopback.
+const ConnectErrorCase kConnectErrors[] = {
+    {"refused", ECONNREFUSED, QX318_FAIL_CONNECTION_REFUSED, "the connection was refused"},
+    {"no route to the host", EHOSTUNREACH, QX318_FAIL_HOST_UNREACHABLE, "the host is unreachable"},
+    {"no route to the network", ENETUNREACH, QX318_FAIL_HOST_UNREACHABLE,
+     "the host is unreachable"},
+    {"host down", EHOSTDOWN, QX318_FAIL_HOST_UNREACHABLE, "the host is unreachable"},
+    {"network down", ENETDOWN, QX318_FAIL_HOST_UNREACHABLE, "the host is unreachable"},
+    {"no source address", EADDRNOTAVAIL, QX318_FAIL_HOST_UNREACHABLE, "the host is unreachable"},
+    {"no answer", ETIMEDOUT, QX318_FAIL_CONNECTION, "no answer to the connection within"},
+    {"anything else", EPERM, QX318_FAIL_PORT_ERROR, "a socket call failed"},
+};
+
+class ConnectErrors : public ::testing::TestWithParam<ConnectErrorCase> {};
+
+TEST_P(ConnectErrors, NameTheirOwnReasonAndTheEndpoint) {
+  const ConnectErrorCase &c = GetParam();
+  const char *description = "tcp://192.0.2.7:3001";
+  posix::NetworkFailure failure;
+  failure.error = posix::ErrorOfConnect(c.error);
+  failure.system_error = c.error;
+  ClearConverterFailure();
+  posix::NoteNetworkFailure(description, failure, " (reconnecting)");
+  EXPECT_EQ(ConverterFailureCode(), c.reason);
+  const std::string detail = ThisThreadFailure()->converter_detail;
+  EXPECT_EQ(detail.rfind(std::string(description) + ": ", 0), 0u) << detail;
+  EXPECT_NE(detail.find(c.detail_part), std::string::npos) << detail;
+  EXPECT_NE(detail.find(" (reconnecting)"), std::string::npos) << detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ConnectErrors, ::testing::ValuesIn(kConnectErrors), ParamName());
+
+// A name that does not resolve says nothing about the network: it keeps the
+// general code, and the detail tells it from a refused connection.
+TEST(NetworkPort, ANameThatDoesNotResolveIsNoConnection) {
+  const std::string description = "tcp://qx318-no-such-host.invalid:3001";
+  ExpectOpenFails(description);
+  ExpectFailure(QX318_FAIL_CONNECTION, description + ": the host name did not resolve");
 }
 
 TEST(NetworkPort, DescriptionsThatNameNoEndpointFailWithoutTraffic) {
@@ -158,7 +234,7 @@ TEST(NetworkPort, HangUpFailsTheReadAtOnceAndTheNextExchangeConnectsAfresh) {
   listener.reset();
   const auto start = Clock::now();
   EXPECT_EQ(QX318_HelloCmd(handle, 1, &answer), 0);
-  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_CONNECTION);
+  EXPECT_EQ(QX318_GetLastFailure(), QX318_FAIL_CONNECTION_REFUSED);
   EXPECT_NE(std::string(QX318_GetLastFailureDetail()).find("refused"), std::string::npos)
       << QX318_GetLastFailureDetail();
   EXPECT_LT(Since(start), milliseconds(900));

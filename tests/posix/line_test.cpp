@@ -1,8 +1,11 @@
 // Opening a pseudo-terminal through the POSIX converter: the line it leaves
 // behind (raw 8N1, the caller's rate), exclusive access, and descriptions
-// that name nothing.
+// that name nothing or something that is no serial port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +15,9 @@
 #include <sys/syscall.h>
 #endif
 
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "QX318_RS485.h"
@@ -20,6 +26,8 @@
 
 namespace qx318::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Opens and closes port handles for a test, closing whatever is left open.
 class OpenPorts {
@@ -142,18 +150,85 @@ TEST(PtyLine, BaudRateZeroFailsAndLeavesThePortFree) {
   EXPECT_EQ(ports.Open(device.slave_path(), 9600), 1) << "the failed open left the port open";
 }
 
+// A scratch folder holding one of each thing a path can name besides a
+// serial port.
+class NoPortsFolder {
+ public:
+  NoPortsFolder() {
+    std::string pattern = (fs::temp_directory_path() / "qx318-no-ports-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    root_ = pattern;
+    std::ofstream(root_ / "regular-file") << "not a port\n";
+    std::ofstream(root_ / "read-only-file") << "not a port either\n";
+    fs::permissions(root_ / "read-only-file", fs::perms::owner_read);
+    fs::create_directory(root_ / "directory");
+    ok_ = mkfifo((root_ / "pipe").c_str(), 0600) == 0 && BindSocket(root_ / "socket");
+  }
+  ~NoPortsFolder() {
+    if (socket_ >= 0) close(socket_);
+    if (!root_.empty()) fs::remove_all(root_);
+  }
+  NoPortsFolder(const NoPortsFolder &) = delete;
+  NoPortsFolder &operator=(const NoPortsFolder &) = delete;
+
+  bool ok() const { return ok_; }
+  std::string operator/(const char *name) const { return (root_ / name).string(); }
+
+ private:
+  bool BindSocket(const fs::path &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.string().size() >= sizeof address.sun_path) return false;
+    std::strcpy(address.sun_path, path.c_str());
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return socket_ >= 0 &&
+           bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+  }
+
+  fs::path root_;
+  int socket_ = -1;
+  bool ok_ = false;
+};
+
+struct NoPortCase {
+  const char *name;
+  std::string description;
+  int32_t reason;
+  std::string detail_part;
+};
+
 TEST(PtyLine, DescriptionsThatNameNoSerialDeviceFail) {
-  const char *descriptions[] = {
-      "No Such Converter QX318 #4711",  // not a path, matches no USB product
-      "/dev/qx318-no-such-device",      // a path that does not exist
-      "/dev/null",                      // exists, but is not a terminal
-      "",
+  const NoPortsFolder folder;
+  ASSERT_TRUE(folder.ok());
+  const NoPortCase cases[] = {
+      {"no USB product", "No Such Converter QX318 #4711", QX318_FAIL_NOT_FOUND,
+       "\"No Such Converter QX318 #4711\""},
+      {"missing path", "/dev/qx318-no-such-device", QX318_FAIL_NOT_FOUND,
+       "/dev/qx318-no-such-device: no such device"},
+      {"empty", "", QX318_FAIL_NOT_FOUND, "no converter \"\""},
+      {"device that is no terminal", "/dev/null", QX318_FAIL_NOT_SERIAL,
+       "/dev/null is not a serial device"},
+      {"regular file", folder / "regular-file", QX318_FAIL_NOT_SERIAL,
+       folder / "regular-file" + " is not a serial device but a regular file"},
+      // Not "permission denied" (a normal user's open would fail so), which
+      // would send the user after the file's rights.
+      {"read-only file", folder / "read-only-file", QX318_FAIL_NOT_SERIAL,
+       folder / "read-only-file" + " is not a serial device but a regular file"},
+      {"directory", folder / "directory", QX318_FAIL_NOT_SERIAL,
+       folder / "directory" + " is not a serial device but a directory"},
+      {"named pipe", folder / "pipe", QX318_FAIL_NOT_SERIAL,
+       folder / "pipe" + " is not a serial device but a pipe"},
+      {"socket", folder / "socket", QX318_FAIL_NOT_SERIAL,
+       folder / "socket" + " is not a serial device but a socket"},
   };
-  for (const char *description : descriptions) {
-    SCOPED_TRACE(description);
+  for (const NoPortCase &c : cases) {
+    SCOPED_TRACE(c.name);
     PortHandle port = QX318_INVALID_PORT;
-    EXPECT_EQ(QX318_OpenPort(description, 115200, &port), 0);
+    EXPECT_EQ(QX318_OpenPort(c.description.c_str(), 115200, &port), 0);
     EXPECT_EQ(port, QX318_INVALID_PORT) << "nothing may be stored on failure";
+    EXPECT_EQ(QX318_GetLastFailure(), c.reason) << QX318_GetLastFailureDetail();
+    EXPECT_NE(std::string(QX318_GetLastFailureDetail()).find(c.detail_part), std::string::npos)
+        << QX318_GetLastFailureDetail();
   }
 }
 

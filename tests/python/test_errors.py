@@ -1,10 +1,13 @@
 """Failures raised as the exception family of their reason, each from a real
-failure against qx318-sim; Reason against the C header's codes; and what the
-package promises type checkers and readers: annotations, docstrings and its
-py.typed marker."""
+failure against qx318-sim, a path that is no port or a network port without
+a server; Reason against the C header's codes; and what the package promises
+type checkers and readers: annotations, docstrings and its py.typed marker."""
 
 import importlib.util
 import inspect
+import socket
+import sys
+import tempfile
 import unittest
 import warnings
 from pathlib import Path
@@ -96,6 +99,39 @@ class FamiliesFromRealFailures(unittest.TestCase):
         port.close()
         self.assert_family(device.hello, qx318.PortUnavailable, {R.INVALID_HANDLE}, "hello", 3)
 
+    def test_no_serial_port_and_no_server_are_port_unavailable(self):
+        R = qx318.Reason
+        self.start()
+        folder = tempfile.TemporaryDirectory(prefix="qx318-py-no-port-")
+        self.addCleanup(folder.cleanup)
+        regular_file = Path(folder.name) / "regular-file"
+        regular_file.write_text("not a port\n", encoding="utf-8")
+        closed_port = unused_loopback_port()
+        # (description, reason, its sentence, part of the detail)
+        cases = [
+            ("/dev/null", R.NOT_SERIAL, "not a serial port", "/dev/null is not a serial device"),
+            (str(regular_file), R.NOT_SERIAL, "not a serial port", "but a regular file"),
+            (folder.name, R.NOT_SERIAL, "not a serial port", "but a directory"),
+            (f"tcp://127.0.0.1:{closed_port}", R.CONNECTION_REFUSED, "connection refused",
+             "the connection was refused"),
+            (f"rfc2217://127.0.0.1:{closed_port}", R.CONNECTION_REFUSED, "connection refused",
+             "the connection was refused"),
+        ]
+        if sys.platform.startswith("linux"):
+            # Linux never connects TCP to a multicast address: unreachable
+            # without a network.
+            cases.append(("tcp://224.0.0.1:3001", R.HOST_UNREACHABLE, "host unreachable",
+                          "the host is unreachable"))
+        for description, reason, sentence, detail in cases:
+            with self.subTest(description):
+                error = self.assert_family(lambda d=description: qx318.open_port(d),
+                                           qx318.PortUnavailable, {reason}, "open", None)
+                self.assertIs(error.reason, reason)
+                self.assertEqual(error.port, description)
+                self.assertEqual(error.reason_text, sentence)
+                self.assertIn(description, error.detail)
+                self.assertIn(detail, error.detail)
+
     def test_device_error_keeps_its_attributes(self):
         port = self.start()
         with self.assertRaises(qx318.NoAnswer) as caught:
@@ -106,6 +142,14 @@ class FamiliesFromRealFailures(unittest.TestCase):
         self.assertEqual(error.reason, failure_codes()["NO_ANSWER"], "still equal to the number")
         self.assertTrue(error.detail, "the library's figures")
         self.assertIn(error.detail, str(error))
+
+
+def unused_loopback_port():
+    """A loopback port nobody listens on: one the kernel just handed out and
+    took back."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def public_callables():

@@ -247,9 +247,11 @@ TEST(FailureReasons, SuccessClearsTheReasonAndTheCallersErrorIsNotTouched) {
 
 TEST(FailureReasons, EveryCodeHasItsOwnSentence) {
   std::vector<std::string> seen;
-  for (int32_t code = QX318_FAIL_NONE; code <= QX318_FAIL_WRONG_PROTOCOL; ++code) {
+  const std::string unknown = QX318_FailureText(QX318_FAIL_HOST_UNREACHABLE + 1);
+  for (int32_t code = QX318_FAIL_NONE; code <= QX318_FAIL_HOST_UNREACHABLE; ++code) {
     const std::string text = QX318_FailureText(code);
     EXPECT_FALSE(text.empty());
+    EXPECT_NE(text, unknown) << code;
     for (const std::string &other : seen) EXPECT_NE(text, other) << code;
     seen.push_back(text);
   }

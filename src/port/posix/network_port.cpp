@@ -111,6 +111,11 @@ int ConnectTo(const addrinfo &address, Clock::time_point deadline, int *error) {
   return fd;
 }
 
+}  // namespace
+
+// EADDRNOTAVAIL stays with the routes: a host whose network this machine has
+// no source address for (IPv6 without a global address) is as unreachable as
+// one without a route.
 NetworkError ErrorOfConnect(int error) {
   switch (error) {
     case ECONNREFUSED:
@@ -127,6 +132,8 @@ NetworkError ErrorOfConnect(int error) {
       return NetworkError::kSystem;
   }
 }
+
+namespace {
 
 // Tries every address the name resolves to (IPv6 and IPv4 alike) in the
 // resolver's order, each with its share of what is left of the bound.
@@ -220,8 +227,14 @@ void CloseAbortively(int fd) {
   close(fd);
 }
 
-// Why a network port failed, with what the caller was doing (context, may
-// be empty), as the converter library's last error would say it.
+}  // namespace
+
+// A refused and an unreachable connection get codes of their own: the one
+// means a wrong port number or a server that is not running, the other a
+// wrong address or a broken network, and a caller acts differently on each.
+// A name that does not resolve (mistyped, or the resolver itself failing)
+// and a connect nobody answered (a host that is down, a firewall that drops,
+// a server too busy) do not say which, so they keep the general code.
 void NoteNetworkFailure(const char *description, const NetworkFailure &failure,
                         const char *context) {
   const char *d = description;
@@ -234,11 +247,11 @@ void NoteNetworkFailure(const char *description, const NetworkFailure &failure,
       SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host name did not resolve%s", d, c);
       break;
     case NetworkError::kRefused:
-      SetConverterFailure(QX318_FAIL_CONNECTION,
+      SetConverterFailure(QX318_FAIL_CONNECTION_REFUSED,
                           "%s: the connection was refused (no server on that port)%s", d, c);
       break;
     case NetworkError::kUnreachable:
-      SetConverterFailure(QX318_FAIL_CONNECTION, "%s: the host is unreachable (%s)%s", d,
+      SetConverterFailure(QX318_FAIL_HOST_UNREACHABLE, "%s: the host is unreachable (%s)%s", d,
                           std::strerror(failure.system_error), c);
       break;
     case NetworkError::kConnectTimedOut:
@@ -295,8 +308,6 @@ void NoteNetworkFailure(const char *description, const NetworkFailure &failure,
       break;
   }
 }
-
-}  // namespace
 
 bool IsNetworkDescription(const char *description) {
   const std::string_view text(description);

@@ -59,7 +59,7 @@ enum class NetworkError {
   kBadDescription,    // not scheme://HOST:PORT with a port of 1-65535
   kNotResolved,       // the host name did not resolve
   kRefused,           // every address refused the connection
-  kUnreachable,       // no route to the host or its network
+  kUnreachable,       // no route to the host or its network, or no source address
   kConnectTimedOut,   // no address answered within the bound
   kSetupHungUp,       // the server hung up while the port was being set up
   kNoComPort,         // the server refused or never agreed to com port control
@@ -79,6 +79,15 @@ struct NetworkFailure {
   uint32_t asked_rate = 0;      // kLineRefused: the rate asked for
   int64_t confirmed_rate = -1;  //   and the one the server confirmed
 };
+
+// What a failed connect's errno says.
+NetworkError ErrorOfConnect(int error);
+
+// Records why a network port failed, with what the caller was doing
+// (context, may be empty), as the converter library's last error would say
+// it.
+void NoteNetworkFailure(const char *description, const NetworkFailure &failure,
+                        const char *context);
 
 class NetworkPort final : public Transport, private ReadSource {
  public:

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -227,7 +228,31 @@ std::string DevicePathFor(const char *description) {
   return name.empty() ? std::string() : "/dev/" + name;
 }
 
+// What a path names instead of a device; null for a character device, and
+// for a path that cannot be looked at (the open says why).
+const char *KindOtherThanDevice(const std::string &path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || S_ISCHR(status.st_mode)) return nullptr;
+  if (S_ISDIR(status.st_mode)) return "a directory";
+  if (S_ISREG(status.st_mode)) return "a regular file";
+  if (S_ISFIFO(status.st_mode)) return "a pipe";
+  if (S_ISSOCK(status.st_mode)) return "a socket";
+  if (S_ISBLK(status.st_mode)) return "a block device";
+  return "something else";
+}
+
+// Looked at before the open, which would call a directory a system error, a
+// read-only file a permission problem and a socket a missing device.
+bool NamesSomethingOtherThanADevice(const std::string &path) {
+  const char *kind = KindOtherThanDevice(path);
+  if (kind == nullptr) return false;
+  SetConverterFailure(QX318_FAIL_NOT_SERIAL, "%s is not a serial device but %s", path.c_str(),
+                      kind);
+  return true;
+}
+
 int OpenSerialDevice(const std::string &path) {
+  if (NamesSomethingOtherThanADevice(path)) return -1;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     NoteOpenFailure(path, errno);
@@ -237,7 +262,7 @@ int OpenSerialDevice(const std::string &path) {
   // refuses a second open through this library by anyone, as the converter
   // opened for no sharing does. Both end with the last close.
   if (!isatty(fd)) {
-    SetConverterFailure(QX318_FAIL_NOT_FOUND, "%s is not a serial device", path.c_str());
+    SetConverterFailure(QX318_FAIL_NOT_SERIAL, "%s is not a serial device", path.c_str());
   } else if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     NoteOpenFailure(path, errno);
   } else if (!MakeRaw(fd)) {
