@@ -171,13 +171,6 @@ bool ReadRgbPng(const std::string &path, Rgb *out) { return ReadPng(path, PNG_FO
 // and the white ground.
 bool IsProfileInk(const uint8_t *p) { return p[2] > 150 && p[2] > p[0] + 60; }
 
-// A build without cairo refuses --plot (tests/packages checks that); these
-// tests are about the plot itself.
-bool PlotBuiltIn() {
-  const RunResult r = RunProgram(kTool, {"--version"}, "/");
-  return r.out.find("not built in") == std::string::npos;
-}
-
 TEST_F(BenchTest, ThePlotShowsTheProfileAcrossThePlotArea) {
   if (!PlotBuiltIn()) GTEST_SKIP() << "this qx318 has no plot support";
   const RunResult r = Tool({"--simulate", "measure", "--plot", "profile.png"});

@@ -179,6 +179,22 @@ TEST_F(SeveralDevicesTest, ImagesOfAListGoToOneFilePerAddress) {
   EXPECT_NE(out[0].find("written to shot-a3.png"), std::string::npos) << out[0];
 }
 
+// The plot of a list is one picture per device, each of its own device's
+// measurement (title and profile), not one picture written twice.
+TEST_F(SeveralDevicesTest, APlotOfAListIsOnePicturePerDevice) {
+  if (!PlotBuiltIn()) GTEST_SKIP() << "this qx318 has no plot support";
+  StartBus({"--address", "1,3"});
+  const RunResult r = Tool({"--address", "1,3", "measure", "--count", "1", "--plot", "p.png"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(FilesIn(dir_), (std::vector<std::string>{"p-a1.png", "p-a3.png"}));
+  PngPixels first;
+  PngPixels second;
+  ASSERT_TRUE(ReadPng(dir_ + "/p-a1.png", PNG_FORMAT_RGB, &first));
+  ASSERT_TRUE(ReadPng(dir_ + "/p-a3.png", PNG_FORMAT_RGB, &second));
+  EXPECT_EQ(first.width, second.width);
+  EXPECT_NE(first.pixels, second.pixels);
+}
+
 // Ctrl-C during an image at 9600 baud (4000 pixels, about 4 s): the first
 // finishes the transfer without keeping it, so that the very next call
 // succeeds; a second leaves at once and says the bus may still be busy.

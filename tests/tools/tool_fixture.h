@@ -136,6 +136,13 @@ inline bool ReadPng(const std::string &path, uint32_t format, PngPixels *out) {
   return ok;
 }
 
+// A build without cairo refuses --plot (tests/packages checks that); the
+// tests of the plot itself skip there.
+inline bool PlotBuiltIn() {
+  const RunResult r = RunProgram(kTool, {"--version"}, "/");
+  return r.out.find("not built in") == std::string::npos;
+}
+
 // A case's description as a test name: what gtest accepts, the rest '_'.
 inline std::string TestNameOf(std::string text) {
   for (char &c : text) {

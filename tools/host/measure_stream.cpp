@@ -197,8 +197,14 @@ class Stream {
       m.failure = QX318_GetLastFailure();
       m.detail = QX318_GetLastFailureDetail();
     }
-    Count(device.tally, device.previous_start, start, end, m);
-    Count(total_, previous_start_, start, end, m);
+    // A cycle is one device's, from one of its measurements to its next.
+    if (device.previous_start) {
+      device.tally.cycles_ms.push_back(
+          duration<double, std::milli>(start - *device.previous_start).count());
+    }
+    device.previous_start = start;
+    Count(device.tally, start, end, m);
+    Count(total_, start, end, m);
     ClearStatus();
     if (!Write(RenderRecord(m, format_, numbered_))) return false;
     if (ok && !device.plot_path.empty()) NotePlot(device, m);
@@ -206,13 +212,9 @@ class Stream {
     return ok || !options_.stop_on_failure;
   }
 
-  static void Count(Tally &t, std::optional<Steady::time_point> &previous_start,
-                    Steady::time_point start, Steady::time_point end, const MeasurementRecord &m) {
+  static void Count(Tally &t, Steady::time_point start, Steady::time_point end,
+                    const MeasurementRecord &m) {
     if (++t.measurements == 1) t.first_start = start;
-    if (previous_start) {
-      t.cycles_ms.push_back(duration<double, std::milli>(start - *previous_start).count());
-    }
-    previous_start = start;
     t.last_end = end;
     if (m.failure == QX318_FAIL_NONE) return;
     ++t.failed;
@@ -279,8 +281,7 @@ class Stream {
   std::vector<Device> devices_;
   uint64_t rounds_ = 0;
   uint64_t records_ = 0;
-  Tally total_;  // every device's, for the status line
-  std::optional<Steady::time_point> previous_start_;
+  Tally total_;  // every device's, for the status line (no cycles)
   Steady::time_point last_status_{};
   bool status_shown_ = false;
   bool output_failed_ = false;

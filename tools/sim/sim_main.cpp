@@ -234,7 +234,8 @@ int Serve(const Arguments &a, BusOptions options) {
   }
   // The rate is what the user asked for: a line that does not take it is a
   // usage error, never a line left at another rate.
-  if (!a.device_path.empty() && OwnRate(a.baud) != 0 && !endpoint->SetRate(OwnRate(a.baud))) {
+  const uint32_t own_rate = OwnRate(a.baud);
+  if (!a.device_path.empty() && own_rate != 0 && !endpoint->SetRate(own_rate)) {
     fmt::print(stderr, "qx318-sim: --baud {}: {} does not take this rate (see qx318-sim --help)\n",
                a.baud, a.device_path);
     return kExitUsage;
